@@ -1,0 +1,43 @@
+# Everything a fresh Debian 12 machine needs: `make run` and `make test`.
+BUILD_DIR ?= build
+SANITIZE_DIR ?= build-sanitize
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build run test sanitize icon format clean
+
+all: build
+
+deps:
+	./scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	$(BUILD_DIR)/src/Tonravel
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The same suite, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DPLOVARIN_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+icon: configure
+	cmake --build $(BUILD_DIR) --target icon
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)

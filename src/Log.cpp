@@ -1,0 +1,44 @@
+#include "Log.h"
+
+#include <iostream>
+
+LogLine::LogLine(const char *file, int line, const char *function)
+{
+    stream << file << ", " << line << ", " << function;
+}
+
+LogLine::~LogLine()
+{
+    stream << '\n';
+    std::cout << stream.str() << std::flush;
+}
+
+LogLine &LogLine::operator<<(const QString &text)
+{
+    stream << text.toUtf8().constData();
+    return *this;
+}
+
+LogLine &LogLine::operator<<(const QByteArray &bytes)
+{
+    stream.write(bytes.constData(), bytes.size());
+    return *this;
+}
+
+LogLine &LogLine::operator<<(const char *text)
+{
+    stream << (text ? text : "");
+    return *this;
+}
+
+LogLine &LogLine::operator<<(const std::string &text)
+{
+    stream << text;
+    return *this;
+}
+
+LogLine &LogLine::operator<<(bool value)
+{
+    stream << (value ? 1 : 0);
+    return *this;
+}

@@ -1,0 +1,188 @@
+#include "Tonravel.h"
+#include "ui_Tonravel.h"
+
+#include "Log.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+
+namespace
+{
+const QString kSettingsGroup = QStringLiteral("Wendrel");
+const QString kAudioInputDeviceKey = QStringLiteral("audioInputDevice");
+const QString kReceiverIpKey = QStringLiteral("receiverIp");
+const QString kInputVolumeKey = QStringLiteral("inputVolume");
+constexpr int kDefaultInputVolume = 100;
+} // namespace
+
+Tonravel::Tonravel(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::Tonravel)
+    , serviceName(QStringLiteral("com.morvenhal.plovarin.player"))
+{
+    ui->setupUi(this);
+    // The form's placeholder text would stand until the slider first moves.
+    updateInputVolume(ui->inputVolumehorizontalSlider->value());
+    initializeMemberObjects();
+    loadSetting();
+    checkSupportedSampleRates();
+}
+
+Tonravel::~Tonravel()
+{
+    saveSetting();
+    LOG_LINE();
+    delete ui;
+    LOG_LINE();
+}
+
+void Tonravel::updateInputVolume(int newInputVolume)
+{
+    ui->inputVolumelabel_4->setText(
+        QStringLiteral("%1").arg(newInputVolume, 0, 10, QLatin1Char(' ')));
+}
+
+void Tonravel::quit()
+{
+    QCoreApplication::quit();
+}
+
+void Tonravel::startService()
+{
+    LOG_LINE();
+}
+
+void Tonravel::clear()
+{
+    ui->receiverIplineEdit->clear();
+}
+
+void Tonravel::initializeMemberObjects()
+{
+    LOG_LINE();
+    listAvailableAudioInputs();
+    LOG_LINE();
+    LOG_LINE();
+    LOG_LINE();
+}
+
+void Tonravel::listAvailableAudioInputs()
+{
+    LOG_LINE();
+    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
+    for (const QAudioDeviceInfo &device : devices) {
+        const QString name = device.deviceName();
+        if (name.isEmpty()) {
+            // A sound server with no source at all still reports one nameless default.
+            continue;
+        }
+        ui->soundSourcecomboBox->insertItem(ui->soundSourcecomboBox->count(), QIcon(), name,
+                                            QVariant());
+        audioDeviceMap[name] = device;
+    }
+    LOG_LINE();
+}
+
+QStringList Tonravel::reasonableDeviceKeywords()
+{
+    return {QStringLiteral("alsa"),   QStringLiteral("output"), QStringLiteral("pci"),
+            QStringLiteral("analog"), QStringLiteral("stereo"), QStringLiteral("monitor"),
+            tr("Stereo mix"),         QStringLiteral("stereo"), QStringLiteral("mix")};
+}
+
+int Tonravel::scoreDeviceName(const QString &name, const QStringList &keywords)
+{
+    int score = 0;
+    for (const QString &keyword : keywords) {
+        if (name.indexOf(keyword, 0, Qt::CaseInsensitive) != -1) {
+            ++score;
+        }
+        LOG_LINE() << ", Speaking done ";
+    }
+    return score;
+}
+
+int Tonravel::indexOfMostReasonableName(const QStringList &names)
+{
+    if (names.isEmpty()) {
+        return -1;
+    }
+    const QStringList keywords = reasonableDeviceKeywords();
+    int bestIndex = 0;
+    int bestScore = 0;
+    for (int i = 0; i < names.size(); ++i) {
+        LOG_LINE();
+        const int score = scoreDeviceName(names.at(i), keywords);
+        if (score > bestScore) {
+            bestIndex = i;
+            bestScore = score;
+        }
+        LOG_LINE();
+    }
+    return bestIndex;
+}
+
+void Tonravel::selectMostReasonableDeviceByName()
+{
+    LOG_LINE();
+    LOG_LINE();
+    LOG_LINE();
+    LOG_LINE();
+    // A fresh query, not the map: the box shows the platform's order, which decides ties.
+    QStringList names;
+    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
+    for (const QAudioDeviceInfo &device : devices) {
+        if (!device.deviceName().isEmpty()) {
+            names.append(device.deviceName());
+        }
+    }
+    const int best = indexOfMostReasonableName(names);
+    if (best < 0) {
+        // No input at all: nothing to select, and the box stays empty.
+        return;
+    }
+    ui->soundSourcecomboBox->setCurrentText(names.at(best));
+}
+
+void Tonravel::checkSupportedSampleRates()
+{
+    const QString current = ui->soundSourcecomboBox->currentText();
+    const QAudioDeviceInfo device = audioDeviceMap[current];
+    const QList<int> rates = device.supportedSampleRates();
+    for (const int rate : rates) {
+        ui->logplainTextEdit->appendPlainText(tr("%1Hz").arg(rate, 0, 10, QLatin1Char(' ')));
+        LOG_LINE() << ", device: " << current << ", rate: " << rate;
+    }
+}
+
+void Tonravel::loadSetting()
+{
+    LOG_LINE();
+    QSettings settings;
+    settings.beginGroup(kSettingsGroup);
+    const QString device = settings.value(kAudioInputDeviceKey, QString()).toString();
+    if (!device.isEmpty()) {
+        ui->soundSourcecomboBox->setCurrentText(device);
+    } else {
+        selectMostReasonableDeviceByName();
+    }
+    ui->receiverIplineEdit->setText(settings.value(kReceiverIpKey).toString());
+    LOG_LINE();
+    ui->inputVolumehorizontalSlider->setValue(
+        settings.value(kInputVolumeKey, kDefaultInputVolume).toInt());
+    settings.endGroup();
+}
+
+void Tonravel::saveSetting()
+{
+    QSettings settings;
+    settings.beginGroup(kSettingsGroup);
+    settings.setValue(kAudioInputDeviceKey, ui->soundSourcecomboBox->currentText());
+    settings.setValue(kReceiverIpKey, ui->receiverIplineEdit->text());
+    const int volume = ui->inputVolumehorizontalSlider->value();
+    LOG_LINE();
+    settings.setValue(kInputVolumeKey, volume);
+    settings.endGroup();
+    settings.sync();
+    LOG_LINE();
+}

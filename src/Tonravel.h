@@ -1,0 +1,54 @@
+#ifndef TONRAVEL_H
+#define TONRAVEL_H
+
+#include <QAudioDeviceInfo>
+#include <QMainWindow>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+namespace Ui
+{
+class Tonravel;
+}
+
+// The main window: the Service tab (volume, sound source, receiver address, Start) and the Log
+// tab with the chosen source's sample rates.
+class Tonravel : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit Tonravel(QWidget *parent = nullptr);
+    ~Tonravel() override;
+
+    // The keywords whose presence in a device name marks a loop-back source, in scoring order.
+    static QStringList reasonableDeviceKeywords();
+    // How many keyword positions occur in name, ignoring letter case (0 to 9).
+    static int scoreDeviceName(const QString &name, const QStringList &keywords);
+    // Index of the best-scoring name, the first of equal best scores; 0 when none scores;
+    // -1 for an empty list.
+    static int indexOfMostReasonableName(const QStringList &names);
+
+private slots:
+    void updateInputVolume(int newInputVolume);
+    void quit();
+    void startService();
+    void clear();
+
+private:
+    void initializeMemberObjects();
+    void listAvailableAudioInputs();
+    void selectMostReasonableDeviceByName();
+    void checkSupportedSampleRates();
+    void loadSetting();
+    void saveSetting();
+
+    QMap<QString, QAudioDeviceInfo> audioDeviceMap;
+    Ui::Tonravel *ui;
+    QString serviceName;
+    quint16 receiverPort = 0;
+    QString receiverAddress;
+};
+
+#endif // TONRAVEL_H

@@ -1,0 +1,82 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN">
+<context>
+    <name>Tonravel</name>
+    <message>
+        <source>Plovarin</source>
+        <translation>普洛瓦林</translation>
+    </message>
+    <message>
+        <source>&amp;Kill process</source>
+        <translation>杀死进程（&amp;K）</translation>
+    </message>
+    <message>
+        <source>Ctrl+K</source>
+        <translation>Ctrl+K</translation>
+    </message>
+    <message>
+        <source>S&amp;etting</source>
+        <translation>设置（&amp;e）</translation>
+    </message>
+    <message>
+        <source>&amp;Quit</source>
+        <translation>退出（&amp;Q）</translation>
+    </message>
+    <message>
+        <source>Ctrl+Q</source>
+        <translation>Ctrl+Q</translation>
+    </message>
+    <message>
+        <source>Parameters</source>
+        <translation>参数</translation>
+    </message>
+    <message>
+        <source>Audio input volume:</source>
+        <translation>声音输入音量：</translation>
+    </message>
+    <message>
+        <source>30</source>
+        <translation>30</translation>
+    </message>
+    <message>
+        <source>Sound source:</source>
+        <translation>声音来源：</translation>
+    </message>
+    <message>
+        <source>Receiver ip:</source>
+        <translation>接收者IP：</translation>
+    </message>
+    <message>
+        <source>Sta&amp;rt</source>
+        <translation>启动（&amp;r）</translation>
+    </message>
+    <message>
+        <source>Clear</source>
+        <translation>清除</translation>
+    </message>
+    <message>
+        <source>Service</source>
+        <translation>服务</translation>
+    </message>
+    <message>
+        <source>Log</source>
+        <translation>日志</translation>
+    </message>
+    <message>
+        <source>&amp;Yarth</source>
+        <translation>亚斯（&amp;Y）</translation>
+    </message>
+    <message>
+        <source>%1Hz</source>
+        <translation>%1赫兹</translation>
+    </message>
+</context>
+<context>
+    <name>PipeDevice</name>
+    <message>
+        <source>ws://%1:14213</source>
+        <translation>ws://%1:14213</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,133 @@
+#include "TestSupport.h"
+
+#include "StartUp.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLibraryInfo>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QThread>
+
+SettingsSandbox::SettingsSandbox()
+{
+    StartUp::setApplicationIdentity();
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+}
+
+void SettingsSandbox::reset()
+{
+    QSettings settings;
+    settings.clear();
+    settings.sync();
+}
+
+PulseServer::~PulseServer()
+{
+    stop();
+}
+
+bool PulseServer::start(const Layout &layout)
+{
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("pulseaudio"));
+    if (program.isEmpty()) {
+        error = QStringLiteral("pulseaudio is not installed");
+        return false;
+    }
+    dir = std::make_unique<QTemporaryDir>();
+    socket = dir->filePath(QStringLiteral("native"));
+
+    QStringList arguments{
+        QStringLiteral("-n"),
+        QStringLiteral("--daemonize=no"),
+        QStringLiteral("--exit-idle-time=-1"),
+        QStringLiteral("--use-pid-file=no"),
+        QStringLiteral("--disable-shm=yes"),
+        QStringLiteral("--log-target=stderr"),
+        QStringLiteral("-L"),
+        QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1").arg(socket)};
+    for (const QString &sink : layout.nullSinks) {
+        arguments << QStringLiteral("-L")
+                  << QStringLiteral("module-null-sink sink_name=%1").arg(sink);
+    }
+    for (const QString &source : layout.nullSources) {
+        arguments << QStringLiteral("-L")
+                  << QStringLiteral("module-null-source source_name=%1").arg(source);
+    }
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), dir->path());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir->path());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir->path());
+    server.setProcessEnvironment(environment);
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(program, arguments);
+    if (!server.waitForStarted(5000)) {
+        error = QStringLiteral("pulseaudio did not start: %1").arg(server.errorString());
+        return false;
+    }
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!pactl({QStringLiteral("info")})) {
+        if (elapsed.hasExpired(10000) || server.state() != QProcess::Running) {
+            error = QStringLiteral("pulseaudio did not answer on %1").arg(socket);
+            stop();
+            return false;
+        }
+        QThread::msleep(50);
+    }
+    if (!layout.defaultSource.isEmpty() &&
+        !pactl({QStringLiteral("set-default-source"), layout.defaultSource})) {
+        error = QStringLiteral("cannot make %1 the default source").arg(layout.defaultSource);
+        stop();
+        return false;
+    }
+    qputenv("PULSE_SERVER", QStringLiteral("unix:%1").arg(socket).toLocal8Bit());
+    return true;
+}
+
+void PulseServer::stop()
+{
+    if (server.state() != QProcess::NotRunning) {
+        server.terminate();
+        if (!server.waitForFinished(5000)) {
+            server.kill();
+            server.waitForFinished(2000);
+        }
+    }
+}
+
+bool PulseServer::pactl(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("pactl"),
+                  QStringList{QStringLiteral("--server=unix:%1").arg(socket)} + arguments);
+    return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+bool usePulseAudioBackendOnly(QString *errorString)
+{
+    static QTemporaryDir pluginRoot;
+    const QString pluginName = QStringLiteral("libqtmedia_pulse.so");
+    const QString source = QDir(QLibraryInfo::location(QLibraryInfo::PluginsPath))
+                               .filePath(QStringLiteral("audio/") + pluginName);
+    if (!QFile::exists(source)) {
+        *errorString = QStringLiteral("Qt's PulseAudio plugin is missing: %1").arg(source);
+        return false;
+    }
+    QDir(pluginRoot.path()).mkpath(QStringLiteral("audio"));
+    const QString link = pluginRoot.filePath(QStringLiteral("audio/") + pluginName);
+    if (!QFile::exists(link) && !QFile::link(source, link)) {
+        *errorString = QStringLiteral("cannot link %1").arg(link);
+        return false;
+    }
+    // Platform plugins are already loaded by now; only the audio backends are looked up here.
+    QCoreApplication::setLibraryPaths({pluginRoot.path()});
+    return true;
+}

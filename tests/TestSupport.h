@@ -1,0 +1,56 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// Points the per-user settings store at a temporary folder for the lifetime of the object, and
+// sets the application identity the program uses.
+class SettingsSandbox
+{
+public:
+    SettingsSandbox();
+    QString path() const { return dir.path(); }
+    // Removes everything stored so far.
+    void reset();
+
+private:
+    QTemporaryDir dir;
+};
+
+// A private PulseAudio server with the given null sinks and sources, reachable only through a
+// socket in a temporary folder. Qt's audio devices then come from it alone.
+class PulseServer
+{
+public:
+    struct Layout {
+        QStringList nullSinks;
+        QStringList nullSources;
+        QString defaultSource; // empty: the server's own choice
+    };
+
+    ~PulseServer();
+    // Starts the server and makes this process's audio clients use it. On failure returns
+    // false and leaves the reason in errorString().
+    bool start(const Layout &layout);
+    void stop();
+    QString errorString() const { return error; }
+
+private:
+    bool pactl(const QStringList &arguments);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QProcess server;
+    QString socket;
+    QString error;
+};
+
+// Limits Qt's audio backends to PulseAudio, so the machine's own ALSA devices never show up in
+// a test's device list. Must run before the first audio device query of the process.
+bool usePulseAudioBackendOnly(QString *errorString);
+
+#endif // TESTSUPPORT_H
