@@ -4,7 +4,7 @@ SANITIZE_DIR ?= build-sanitize
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test sanitize icon format clean
+.PHONY: all deps configure build run test sanitize bench icon format clean
 
 all: build
 
@@ -32,6 +32,11 @@ sanitize: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# CPU time of the pipe device against the codec alone; BENCH_SECONDS of audio (default 60).
+bench: configure
+	cmake --build $(BUILD_DIR) --target bench_pipedevice -j $(JOBS)
+	$(BUILD_DIR)/bench/bench_pipedevice $(BENCH_SECONDS)
 
 icon: configure
 	cmake --build $(BUILD_DIR) --target icon

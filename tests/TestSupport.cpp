@@ -11,6 +11,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <iostream>
+
 SettingsSandbox::SettingsSandbox()
 {
     StartUp::setApplicationIdentity();
@@ -130,4 +132,20 @@ bool usePulseAudioBackendOnly(QString *errorString)
     // Platform plugins are already loaded by now; only the audio backends are looked up here.
     QCoreApplication::setLibraryPaths({pluginRoot.path()});
     return true;
+}
+
+CapturedStdout::CapturedStdout()
+    : previous(std::cout.rdbuf(buffer.rdbuf()))
+{
+}
+
+CapturedStdout::~CapturedStdout()
+{
+    std::cout.rdbuf(previous);
+    std::cout << buffer.str() << std::flush;
+}
+
+QStringList CapturedStdout::lines() const
+{
+    return QString::fromStdString(buffer.str()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }

@@ -53,4 +53,21 @@ private:
 // a test's device list. Must run before the first audio device query of the process.
 bool usePulseAudioBackendOnly(QString *errorString);
 
+#include <sstream>
+
+// Collects what the program writes to standard output while the object lives.
+class CapturedStdout
+{
+public:
+    CapturedStdout();
+    ~CapturedStdout();
+    CapturedStdout(const CapturedStdout &) = delete;
+    CapturedStdout &operator=(const CapturedStdout &) = delete;
+    QStringList lines() const;
+
+private:
+    std::ostringstream buffer;
+    std::streambuf *previous;
+};
+
 #endif // TESTSUPPORT_H

@@ -1,0 +1,83 @@
+#include "Signal.h"
+
+#include <opus.h>
+
+#include <cmath>
+
+namespace Signal
+{
+
+QByteArray sine16(int sampleRate, int frames, const QVector<double> &frequencies, double amplitude)
+{
+    const int channels = frequencies.size();
+    QByteArray data(frames * channels * 2, Qt::Uninitialized);
+    auto *out = reinterpret_cast<qint16 *>(data.data());
+    for (int i = 0; i < frames; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            const double value = amplitude * std::sin(2 * M_PI * frequencies[c] * i / sampleRate);
+            out[i * channels + c] = static_cast<qint16>(std::lround(value));
+        }
+    }
+    return data;
+}
+
+double toneEnergy(const QVector<float> &samples, int sampleRate, double frequency)
+{
+    const double w = 2 * M_PI * frequency / sampleRate;
+    const double coefficient = 2 * std::cos(w);
+    double s1 = 0;
+    double s2 = 0;
+    for (const float x : samples) {
+        const double s0 = x + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    return samples.isEmpty() ? 0.0 : 2.0 * power / samples.size();
+}
+
+double totalEnergy(const QVector<float> &samples)
+{
+    double sum = 0;
+    for (const float x : samples) {
+        sum += static_cast<double>(x) * x;
+    }
+    return sum;
+}
+
+double signalToNoiseDb(const QVector<float> &samples, int sampleRate, double frequency)
+{
+    const double tone = toneEnergy(samples, sampleRate, frequency);
+    const double rest = std::max(totalEnergy(samples) - tone, 1e-12);
+    return 10 * std::log10(std::max(tone, 1e-12) / rest);
+}
+
+OpusStream::OpusStream()
+{
+    int error = OPUS_OK;
+    decoder = opus_decoder_create(48000, 1, &error);
+}
+
+OpusStream::~OpusStream()
+{
+    if (decoder) {
+        opus_decoder_destroy(decoder);
+    }
+}
+
+int OpusStream::decode(const QByteArray &packet)
+{
+    if (!decoder) {
+        return OPUS_ALLOC_FAIL;
+    }
+    QVector<opus_int16> pcm(5760);
+    const int count =
+        opus_decode(decoder, reinterpret_cast<const unsigned char *>(packet.constData()),
+                    packet.size(), pcm.data(), pcm.size(), 0);
+    for (int i = 0; i < count; ++i) {
+        decoded.append(pcm[i]);
+    }
+    return count;
+}
+
+} // namespace Signal

@@ -1,0 +1,45 @@
+#ifndef SIGNAL_H
+#define SIGNAL_H
+
+#include <QByteArray>
+#include <QVector>
+
+#include <cstdint>
+
+struct OpusDecoder;
+
+// Test signals and their analysis.
+namespace Signal
+{
+
+// Interleaved 16-bit samples; channel c carries a sine of frequencies[c] at amplitude.
+QByteArray sine16(int sampleRate, int frames, const QVector<double> &frequencies, double amplitude);
+
+// Energy of the component at frequency over samples (Goertzel); exact when the window holds
+// whole periods.
+double toneEnergy(const QVector<float> &samples, int sampleRate, double frequency);
+double totalEnergy(const QVector<float> &samples);
+// Energy at frequency against everything else, in dB.
+double signalToNoiseDb(const QVector<float> &samples, int sampleRate, double frequency);
+
+// Decodes Opus packets of one 48 kHz mono stream into one signal.
+class OpusStream
+{
+public:
+    OpusStream();
+    ~OpusStream();
+    OpusStream(const OpusStream &) = delete;
+    OpusStream &operator=(const OpusStream &) = delete;
+
+    // Decodes packet and returns its sample count, or a negative Opus error.
+    int decode(const QByteArray &packet);
+    const QVector<float> &samples() const { return decoded; }
+
+private:
+    ::OpusDecoder *decoder = nullptr;
+    QVector<float> decoded;
+};
+
+} // namespace Signal
+
+#endif // SIGNAL_H
