@@ -9,7 +9,7 @@ packages=(
   qtmultimedia5-dev libqt5multimedia5-plugins libqt5websockets5-dev
   libopus-dev libspeexdsp-dev libprotobuf-dev protobuf-compiler
   pulseaudio pulseaudio-utils
-  xvfb xauth
+  xvfb xauth iproute2
 )
 
 missing=()

@@ -1,5 +1,7 @@
 #include "StartUp.h"
 
+#include "SendFileMessage.pb.h"
+
 #include <QCoreApplication>
 #include <QtGlobal>
 #include <QTranslator>
@@ -35,6 +37,11 @@ bool installTranslation(QCoreApplication &application, QTranslator &translator,
         return false;
     }
     return application.installTranslator(&translator);
+}
+
+void registerMessageTypes()
+{
+    (void)com::morvenhal::plovarin::SendFileMessage::descriptor();
 }
 
 QString missingDisplayMessage()

@@ -27,6 +27,10 @@ bool isChineseUiLanguage(const QStringList &uiLanguages);
 bool installTranslation(QCoreApplication &application, QTranslator &translator,
                         const QStringList &uiLanguages);
 
+// Makes sure the generated message types are linked in, so that their descriptors are
+// registered with the protobuf runtime before main() runs.
+void registerMessageTypes();
+
 // Returns a message explaining how to get a display when the windowing system cannot be
 // reached from this environment, or an empty text when start-up can go on.
 QString missingDisplayMessage();

@@ -17,6 +17,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    StartUp::registerMessageTypes();
     QApplication application(argc, argv);
     QTranslator translator;
     LOG_LINE();
