@@ -58,7 +58,7 @@ ServicePublisher::ServicePublisher(const Options &opts, QObject *parent)
     }
     listening = true;
     joinNewInterfaces();
-    LOG_LINE() << ", listening for receivers, interfaces: " << joinedInterfaces.size()
+    LOG_LINE() << ", listening for receivers on interfaces: " << joinedInterfaces.size()
                << ", port: " << options.port;
     expiryTimer.start(options.periodMs);
 }

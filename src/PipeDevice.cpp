@@ -89,8 +89,19 @@ void PipeDevice::stopStreaming()
     streaming = false;
 }
 
+void PipeDevice::retire()
+{
+    retired = true;
+    streaming = false;
+    flushTimer.stop();
+    pcmBuffer.clear();
+}
+
 void PipeDevice::startStreaming()
 {
+    if (retired) {
+        return;
+    }
     streaming = true;
     const QString url = tr("ws://%1:14213").arg(receiverIp, 0, QLatin1Char(' '));
     webSocket.open(QUrl(url, QUrl::TolerantMode));
@@ -264,7 +275,7 @@ void PipeDevice::encodeAndSend()
 
 void PipeDevice::flushPending()
 {
-    if (frameLengthFor(pcmBuffer.size()) != 0) {
+    if (!retired && frameLengthFor(pcmBuffer.size()) != 0) {
         encodeAndSend();
     }
 }

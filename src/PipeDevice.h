@@ -40,6 +40,9 @@ public:
     // Gain applied to the captured samples, 0.0 to 1.0; 1.0 leaves them untouched.
     void setVolume(qreal volume);
     void createResampler();
+    // Ends this device's part in streaming for good: nothing buffered is sent any more and
+    // nothing written later is buffered. Its WebSocket stays open until it is destroyed.
+    void retire();
 
     bool isStreaming() const { return streaming; }
     // Bytes of 48 kHz mono PCM waiting to be encoded.
@@ -64,6 +67,7 @@ private:
     void reportWebSocketGone();
 
     bool streaming = false;
+    bool retired = false;
     QWebSocket webSocket;
     QByteArray pcmBuffer;
     QUdpSocket *udpSocket = nullptr;

@@ -1,6 +1,7 @@
 #include "Tonravel.h"
 #include "ui_Tonravel.h"
 
+#include "AudioInput.h"
 #include "Log.h"
 
 #include <QCoreApplication>
@@ -24,6 +25,7 @@ Tonravel::Tonravel(QWidget *parent)
     // The form's placeholder text would stand until the slider first moves.
     updateInputVolume(ui->inputVolumehorizontalSlider->value());
     initializeMemberObjects();
+    connectSignals();
     loadSetting();
     checkSupportedSampleRates();
 }
@@ -44,12 +46,60 @@ void Tonravel::updateInputVolume(int newInputVolume)
 
 void Tonravel::quit()
 {
+    servicePublisher.quit();
     QCoreApplication::quit();
 }
 
 void Tonravel::startService()
 {
     LOG_LINE();
+    AudioInput *controller = AudioInput::instance();
+    const qreal volume = ui->inputVolumehorizontalSlider->value() / 100.0;
+    LOG_LINE();
+    controller->setVolume(volume);
+    controller->setReceiverIp(ui->receiverIplineEdit->text());
+    controller->setDevice(audioDeviceMap[ui->soundSourcecomboBox->currentText()]);
+    LOG_LINE();
+    LOG_LINE();
+    controller->preparePipeDevice();
+    controller->start();
+    LOG_LINE();
+    ui->startRecordstartDancepushButton->setEnabled(false);
+    LOG_LINE();
+}
+
+void Tonravel::connectSignals()
+{
+    LOG_LINE();
+    AudioInput *controller = AudioInput::instance();
+    connect(controller, &AudioInput::webSocketDisconnected, this, &Tonravel::enableRecognizeButton);
+    LOG_LINE();
+    LOG_LINE();
+    connect(&servicePublisher, &ServicePublisher::serviceDiscovered, this,
+            &Tonravel::applyDiscoveredService);
+    signalsConnected = true;
+}
+
+void Tonravel::enableRecognizeButton()
+{
+    LOG_LINE() << ", Speaking done ";
+    ui->startRecordstartDancepushButton->setEnabled(true);
+    LOG_LINE() << ", Speaking done ";
+    LOG_LINE() << ", Speaking done ";
+}
+
+void Tonravel::applyDiscoveredService(
+    QString name, quint16 port,
+    com::morvenhal::halvern::ServicePublishMessage_ServiceProtocolType protocolType,
+    std::string address)
+{
+    Q_UNUSED(protocolType)
+    if (name != serviceName) {
+        return;
+    }
+    receiverPort = port;
+    receiverAddress = QString::fromStdString(address);
+    ui->receiverIplineEdit->setText(receiverAddress);
 }
 
 void Tonravel::clear()

@@ -1,6 +1,8 @@
 #ifndef TONRAVEL_H
 #define TONRAVEL_H
 
+#include "ServicePublisher.h"
+
 #include <QAudioDeviceInfo>
 #include <QMainWindow>
 #include <QMap>
@@ -43,12 +45,22 @@ private:
     void checkSupportedSampleRates();
     void loadSetting();
     void saveSetting();
+    void connectSignals();
+    void enableRecognizeButton();
+    void applyDiscoveredService(
+        QString name, quint16 port,
+        com::morvenhal::halvern::ServicePublishMessage_ServiceProtocolType protocolType,
+        std::string address);
 
     QMap<QString, QAudioDeviceInfo> audioDeviceMap;
     Ui::Tonravel *ui;
+    ServicePublisher servicePublisher;
     QString serviceName;
     quint16 receiverPort = 0;
     QString receiverAddress;
+    // The capture controller exists from connectSignals on; volume changes before that are
+    // picked up by the first Start.
+    bool signalsConnected = false;
 };
 
 #endif // TONRAVEL_H

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "ServicePublisher.h"
 #include "StartUp.h"
 
 #include <QCoreApplication>
@@ -13,8 +14,21 @@
 
 #include <iostream>
 
+quint16 isolateDiscovery()
+{
+    // A port of this process's own, and no multicast membership, so that no discovery traffic
+    // reaches a real interface and parallel tests do not hear each other.
+    const quint16 port = static_cast<quint16>(30000 + QCoreApplication::applicationPid() % 20000);
+    ServicePublisher::Options options;
+    options.port = port;
+    options.joinMulticastGroup = false;
+    ServicePublisher::setDefaultOptions(options);
+    return port;
+}
+
 SettingsSandbox::SettingsSandbox()
 {
+    isolateDiscovery();
     StartUp::setApplicationIdentity();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());

@@ -8,8 +8,12 @@
 
 #include <memory>
 
-// Points the per-user settings store at a temporary folder for the lifetime of the object, and
-// sets the application identity the program uses.
+// Keeps the discovery listeners of this process off the network (loopback unicast only) and
+// returns the port they listen on.
+quint16 isolateDiscovery();
+
+// Points the per-user settings store at a temporary folder for the lifetime of the object, sets
+// the application identity the program uses and isolates discovery.
 class SettingsSandbox
 {
 public:

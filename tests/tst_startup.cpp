@@ -1,7 +1,10 @@
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <unistd.h>
 
 // Runs the program itself and reads what it writes.
 class TestStartUp : public QObject
@@ -28,9 +31,15 @@ QProcessEnvironment TestStartUp::environment() const
 
 void TestStartUp::logLinesOfMain()
 {
+    // In a network namespace of its own, so that its discovery listener stays off the network.
+    const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+    if (unshare.isEmpty()) {
+        QSKIP("SKIPPED: unshare (util-linux) is needed to start the program off the network");
+    }
     QProcess program;
     program.setProcessEnvironment(environment());
-    program.start(QStringLiteral(TONRAVEL_EXECUTABLE), QStringList());
+    program.start(unshare, {geteuid() == 0 ? QStringLiteral("-n") : QStringLiteral("-rn"),
+                            QStringLiteral(TONRAVEL_EXECUTABLE)});
     QVERIFY(program.waitForStarted(5000));
 
     // The last line of start-up comes from restoring the settings; then the window is up.
@@ -49,9 +58,12 @@ void TestStartUp::logLinesOfMain()
     QVERIFY2(mainLine.match(lines.at(0)).hasMatch(), qPrintable(lines.at(0)));
     QVERIFY2(mainLine.match(lines.at(1)).hasMatch(), qPrintable(lines.at(1)));
     QVERIFY(lines.at(0) != lines.at(1));
-    QVERIFY2(lines.at(2).endsWith(QLatin1String(", initializeMemberObjects")),
-             qPrintable(lines.at(2)));
-    QVERIFY2(lines.at(2).contains(QLatin1String("src/Tonravel.cpp, ")), qPrintable(lines.at(2)));
+    // The window's own lines follow; discovery, started before the form, may log first.
+    const QStringList windowLines = lines.filter(QStringLiteral("src/Tonravel.cpp, "));
+    QVERIFY(!windowLines.isEmpty());
+    QVERIFY2(windowLines.first().endsWith(QLatin1String(", initializeMemberObjects")),
+             qPrintable(windowLines.first()));
+    QVERIFY(lines.indexOf(windowLines.first()) >= 2);
 
     // Every line: file, line number, function, then labelled values.
     const QRegularExpression shape(QStringLiteral(

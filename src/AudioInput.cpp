@@ -1,0 +1,127 @@
+#include "AudioInput.h"
+
+#include "Log.h"
+#include "PipeDevice.h"
+
+#include <QAudioInput>
+#include <QUdpSocket>
+
+#include <cmath>
+
+namespace
+{
+constexpr int kTypeOfService = 184; // DSCP 46, Expedited Forwarding
+}
+
+AudioInput::AudioInput(QObject *parent)
+    : QObject(parent)
+    , udpSocket(new QUdpSocket)
+    , sampleRate(PipeDevice::kStreamSampleRate)
+{
+    udpSocket->setSocketOption(QAbstractSocket::TypeOfServiceOption, kTypeOfService);
+    audioFormat.setSampleRate(sampleRate);
+    audioFormat.setChannelCount(1);
+    audioFormat.setSampleSize(16);
+    audioFormat.setCodec(QStringLiteral("audio/pcm"));
+    audioFormat.setByteOrder(QAudioFormat::LittleEndian);
+    audioFormat.setSampleType(QAudioFormat::SignedInt);
+}
+
+AudioInput *AudioInput::instance()
+{
+    static AudioInput *controller = new AudioInput;
+    return controller;
+}
+
+void AudioInput::setVolume(const qreal &newVolume)
+{
+    volume = newVolume;
+    if (pipeDevice) {
+        pipeDevice->setVolume(volume);
+    }
+}
+
+void AudioInput::setReceiverIp(const QString &ip)
+{
+    receiverIp = ip;
+}
+
+void AudioInput::setDevice(const QAudioDeviceInfo &newDevice)
+{
+    device = newDevice;
+}
+
+void AudioInput::preparePipeDevice()
+{
+    // One stream at a time: the previous press's capture ends here, although its objects are
+    // deleted only a press later, when no signal of theirs can still be on its way.
+    if (audioInput) {
+        audioInput->stop();
+    }
+    if (pipeDevice) {
+        pipeDevice->retire();
+        disconnect(pipeDevice, nullptr, this, nullptr);
+    }
+
+    oldPipeDevices.append(pipeDevice);
+    pipeDevice = new PipeDevice;
+    connect(pipeDevice, &PipeDevice::webSocketDisconnected, this,
+            &AudioInput::webSocketDisconnected);
+    pipeDevice->setReceiverIp(receiverIp);
+    pipeDevice->setUdpSocket(udpSocket);
+    connect(pipeDevice, &PipeDevice::volumeChanged, this, &AudioInput::volumeChanged);
+    pipeDevice->setVolume(volume);
+    if (oldPipeDevices.size() < 2) {
+        return;
+    }
+    QAudioInput *oldestInput = oldAudioInputs.isEmpty() ? nullptr : oldAudioInputs.takeFirst();
+    if (oldestInput) {
+        oldestInput->stop();
+        delete oldestInput;
+    }
+    PipeDevice *oldestDevice = oldPipeDevices.takeFirst();
+    if (oldestDevice) {
+        oldestDevice->close();
+        delete oldestDevice;
+    }
+}
+
+bool AudioInput::start()
+{
+    if (!pipeDevice) {
+        return false;
+    }
+    pipeDevice->open(QIODevice::WriteOnly | QIODevice::Truncate);
+    pipeDevice->startStreaming();
+    oldAudioInputs.append(audioInput);
+    if (!device.isFormatSupported(audioFormat)) {
+        audioFormat = device.nearestFormat(audioFormat);
+    }
+    audioInput = new QAudioInput(device, audioFormat, this);
+    connect(audioInput, &QAudioInput::stateChanged, this, &AudioInput::reportAudioStateChange);
+    if (device.isNull()) {
+        return false;
+    }
+    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
+    if (!devices.contains(device)) {
+        return false;
+    }
+    if (!device.isFormatSupported(audioFormat)) {
+        audioFormat = device.nearestFormat(audioFormat);
+    }
+    pipeDevice->setOutputSampleRate(sampleRate);
+    pipeDevice->setInputSampleRate(audioFormat.sampleRate());
+    pipeDevice->setChannelCount(audioFormat.channelCount());
+    // The whole format, so that samples other than 16-bit signed are converted, not misread.
+    pipeDevice->setAudioFormat(audioFormat);
+    pipeDevice->createResampler();
+    // QAudioInput::start(QIODevice *): push mode, the input writes into our device.
+    audioInput->start(pipeDevice);
+    return true;
+}
+
+void AudioInput::reportAudioStateChange(QAudio::State newState)
+{
+    LOG_LINE() << ", new state: " << newState << ", error: " << audioInput->error()
+               << ", audio: " << static_cast<const void *>(audioInput);
+}

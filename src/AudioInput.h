@@ -1,0 +1,60 @@
+#ifndef AUDIOINPUT_H
+#define AUDIOINPUT_H
+
+#include <QAudio>
+#include <QAudioDeviceInfo>
+#include <QAudioFormat>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class PipeDevice;
+class QAudioInput;
+class QUdpSocket;
+
+// The one capture controller of the process: opens the chosen input device, makes the audio
+// input and the pipe device of each start, and retires those of earlier starts.
+class AudioInput : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit AudioInput(QObject *parent = nullptr);
+
+    static AudioInput *instance();
+
+    // The gain of the stream, 0.0 to 1.0; applies to the running stream at once.
+    void setVolume(const qreal &volume);
+    void setReceiverIp(const QString &ip);
+    void setDevice(const QAudioDeviceInfo &device);
+    void preparePipeDevice();
+    bool start();
+
+    PipeDevice *currentPipeDevice() const { return pipeDevice; }
+    QAudioInput *currentAudioInput() const { return audioInput; }
+    qreal currentVolume() const { return volume; }
+    QString currentReceiverIp() const { return receiverIp; }
+    QAudioDeviceInfo currentDevice() const { return device; }
+    QAudioFormat currentFormat() const { return audioFormat; }
+    QUdpSocket *socket() const { return udpSocket; }
+
+signals:
+    void volumeChanged(quint16 volume);
+    void webSocketDisconnected();
+
+private:
+    void reportAudioStateChange(QAudio::State newState);
+
+    QUdpSocket *udpSocket;
+    QString receiverIp;
+    int sampleRate;
+    QAudioFormat audioFormat;
+    qreal volume = 1.0;
+    QAudioDeviceInfo device;
+    QList<QAudioInput *> oldAudioInputs;
+    QList<PipeDevice *> oldPipeDevices;
+    PipeDevice *pipeDevice = nullptr;
+    QAudioInput *audioInput = nullptr;
+};
+
+#endif // AUDIOINPUT_H
