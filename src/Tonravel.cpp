@@ -42,6 +42,9 @@ void Tonravel::updateInputVolume(int newInputVolume)
 {
     ui->inputVolumelabel_4->setText(
         QStringLiteral("%1").arg(newInputVolume, 0, 10, QLatin1Char(' ')));
+    if (signalsConnected) {
+        AudioInput::instance()->setVolume(newInputVolume / 100.0);
+    }
 }
 
 void Tonravel::quit()

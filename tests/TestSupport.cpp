@@ -117,14 +117,18 @@ void PulseServer::stop()
     }
 }
 
-bool PulseServer::pactl(const QStringList &arguments)
+bool PulseServer::pactl(const QStringList &arguments, QString *output)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(QStringLiteral("pactl"),
                   QStringList{QStringLiteral("--server=unix:%1").arg(socket)} + arguments);
-    return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
+    const bool ok = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit &&
+                    process.exitCode() == 0;
+    if (output) {
+        *output = QString::fromLocal8Bit(process.readAll()).trimmed();
+    }
+    return ok;
 }
 
 bool usePulseAudioBackendOnly(QString *errorString)

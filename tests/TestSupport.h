@@ -43,10 +43,11 @@ public:
     bool start(const Layout &layout);
     void stop();
     QString errorString() const { return error; }
+    // The server as PULSE_SERVER and the clients' --server option name it.
+    QString serverAddress() const { return QStringLiteral("unix:") + socket; }
+    bool pactl(const QStringList &arguments, QString *output = nullptr);
 
 private:
-    bool pactl(const QStringList &arguments);
-
     std::unique_ptr<QTemporaryDir> dir;
     QProcess server;
     QString socket;
