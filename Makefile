@@ -34,9 +34,11 @@ sanitize: deps
 	  ctest --output-on-failure -j $(JOBS)
 
 # CPU time of the pipe device against the codec alone; BENCH_SECONDS of audio (default 60).
+# Then the delay from the sound server's sink to the wire, for several capture block sizes.
 bench: configure
-	cmake --build $(BUILD_DIR) --target bench_pipedevice -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target bench_pipedevice bench_latency -j $(JOBS)
 	$(BUILD_DIR)/bench/bench_pipedevice $(BENCH_SECONDS)
+	$(BUILD_DIR)/bench/bench_latency
 
 icon: configure
 	cmake --build $(BUILD_DIR) --target icon

@@ -29,6 +29,8 @@ public:
     void setDevice(const QAudioDeviceInfo &device);
     void preparePipeDevice();
     bool start();
+    // How much audio the sound server hands over at a time, in ms; 0 leaves it to the server.
+    void setCaptureBlockMs(int ms) { captureBlockMs = ms; }
 
     PipeDevice *currentPipeDevice() const { return pipeDevice; }
     QAudioInput *currentAudioInput() const { return audioInput; }
@@ -55,6 +57,10 @@ private:
     QList<PipeDevice *> oldPipeDevices;
     PipeDevice *pipeDevice = nullptr;
     QAudioInput *audioInput = nullptr;
+    int captureBlockMs = kDefaultCaptureBlockMs;
+
+public:
+    static constexpr int kDefaultCaptureBlockMs = 10;
 };
 
 #endif // AUDIOINPUT_H

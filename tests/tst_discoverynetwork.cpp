@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <QUdpSocket>
 
@@ -113,6 +114,7 @@ private slots:
     void loopbackAnnouncement();
     void garbageOnTheWire();
     void twoHosts();
+    void windowOnAnotherHost();
 };
 
 void TestDiscoveryNetwork::loopbackAnnouncement()
@@ -217,6 +219,37 @@ void TestDiscoveryNetwork::twoHosts()
 
     stop(*announcer);
     stop(*listener);
+}
+
+void TestDiscoveryNetwork::windowOnAnotherHost()
+{
+    if (geteuid() != 0) {
+        QSKIP("SKIPPED: the two-host discovery test needs root to create network namespaces");
+    }
+    TwoHosts hosts;
+    QString error;
+    if (!hosts.create(&error)) {
+        QSKIP(qPrintable(QStringLiteral("SKIPPED: cannot create network namespaces: ") + error));
+    }
+    QTemporaryDir settings;
+    QProcess window;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), settings.path());
+    window.setProcessEnvironment(environment);
+    window.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"),
+                                        hosts.listenerNs(), QStringLiteral(TONRAVEL_PROBE)});
+    QVERIFY(window.waitForStarted(5000));
+    QByteArray shown;
+    QTRY_VERIFY_WITH_TIMEOUT((shown += window.readAllStandardOutput()).contains("listening"),
+                             10000);
+
+    auto announcer = startIn(hosts.announcerNs(),
+                             {QStringLiteral("announce"), kPlayer, QStringLiteral("14213")});
+    const QByteArray expected = "receiver " + hosts.announcerAddress().toUtf8() + "\n";
+    QTRY_VERIFY_WITH_TIMEOUT((shown += window.readAllStandardOutput()).contains(expected), 3000);
+    stop(*announcer);
+    stop(window);
 }
 
 QTEST_GUILESS_MAIN(TestDiscoveryNetwork)
