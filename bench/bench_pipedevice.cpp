@@ -1,6 +1,7 @@
 // Compares the CPU time that the pipe device spends per second of audio with the time the
 // codec (and, for 44100 Hz input, the resampler) alone need for the same audio.
 // Usage: bench_pipedevice [seconds of audio, default 60]
+#include "PcmConversion.h"
 #include "PipeDevice.h"
 
 #include <QCoreApplication>
@@ -179,13 +180,7 @@ CpuTime codecPaced(const QByteArray &audio, int rate, int channels)
 // (b): the device, fed 50 ms blocks as a sound server delivers them, sending to loopback.
 CpuTime throughDevice(const QByteArray &audio, int rate, int channels, QUdpSocket &socket)
 {
-    QAudioFormat format;
-    format.setSampleRate(rate);
-    format.setChannelCount(channels);
-    format.setSampleSize(16);
-    format.setSampleType(QAudioFormat::SignedInt);
-    format.setByteOrder(QAudioFormat::LittleEndian);
-    format.setCodec(QStringLiteral("audio/pcm"));
+    const QAudioFormat format = Pcm::signed16Format(rate, channels);
 
     const CpuTime start = cpuNow();
     PipeDevice device;

@@ -2,6 +2,7 @@
 // that carries it, with a private PulseAudio server, for the server's default capture blocks
 // and for 20 ms blocks. Usage: bench_latency [bursts per setting, default 20]
 #include "AudioInput.h"
+#include "PcmConversion.h"
 #include "PipeDevice.h"
 #include "Signal.h"
 #include "TestSupport.h"
@@ -198,13 +199,7 @@ int main(int argc, char *argv[])
             sink = device;
         }
     }
-    QAudioFormat format;
-    format.setSampleRate(kRate);
-    format.setChannelCount(1);
-    format.setSampleSize(16);
-    format.setSampleType(QAudioFormat::SignedInt);
-    format.setByteOrder(QAudioFormat::LittleEndian);
-    format.setCodec(QStringLiteral("audio/pcm"));
+    const QAudioFormat format = Pcm::signed16Format(kRate, 1);
     QAudioOutput output(sink, format);
     // A small playback buffer, so that the time a burst enters the sink is known closely.
     output.setBufferSize(20 * kBytesPerMs);

@@ -1,6 +1,7 @@
 #include "AudioInput.h"
 
 #include "Log.h"
+#include "PcmConversion.h"
 #include "PipeDevice.h"
 
 #include <QAudioInput>
@@ -19,12 +20,7 @@ AudioInput::AudioInput(QObject *parent)
     , sampleRate(PipeDevice::kStreamSampleRate)
 {
     udpSocket->setSocketOption(QAbstractSocket::TypeOfServiceOption, kTypeOfService);
-    audioFormat.setSampleRate(sampleRate);
-    audioFormat.setChannelCount(1);
-    audioFormat.setSampleSize(16);
-    audioFormat.setCodec(QStringLiteral("audio/pcm"));
-    audioFormat.setByteOrder(QAudioFormat::LittleEndian);
-    audioFormat.setSampleType(QAudioFormat::SignedInt);
+    audioFormat = Pcm::signed16Format(sampleRate, 1);
 }
 
 AudioInput *AudioInput::instance()

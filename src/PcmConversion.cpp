@@ -35,6 +35,18 @@ qint16 fromFloat(float value)
 
 } // namespace
 
+QAudioFormat signed16Format(int sampleRate, int channelCount)
+{
+    QAudioFormat format;
+    format.setSampleRate(sampleRate);
+    format.setChannelCount(channelCount);
+    format.setSampleSize(16);
+    format.setCodec(QStringLiteral("audio/pcm"));
+    format.setByteOrder(QAudioFormat::LittleEndian);
+    format.setSampleType(QAudioFormat::SignedInt);
+    return format;
+}
+
 bool canConvert(const QAudioFormat &format)
 {
     if (format.codec() != QLatin1String("audio/pcm") || format.channelCount() < 1) {

@@ -10,6 +10,9 @@
 namespace Pcm
 {
 
+// 16-bit signed little-endian PCM: the capture format, and what everything is converted to.
+QAudioFormat signed16Format(int sampleRate, int channelCount);
+
 // Whether toSigned16 can read samples of this format.
 bool canConvert(const QAudioFormat &format);
 

@@ -26,13 +26,8 @@ PipeDevice::PipeDevice(QObject *parent, int encoderRate)
     : QIODevice(parent)
     , webSocket(QString(), QWebSocketProtocol::VersionLatest, nullptr)
     , encoderSampleRate(encoderRate)
+    , inputFormat(Pcm::signed16Format(kStreamSampleRate, 1))
 {
-    inputFormat.setSampleRate(kStreamSampleRate);
-    inputFormat.setChannelCount(1);
-    inputFormat.setSampleSize(16);
-    inputFormat.setCodec(QStringLiteral("audio/pcm"));
-    inputFormat.setByteOrder(QAudioFormat::LittleEndian);
-    inputFormat.setSampleType(QAudioFormat::SignedInt);
     initializeMemberObjects();
 }
 

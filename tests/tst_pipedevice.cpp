@@ -1,3 +1,4 @@
+#include "PcmConversion.h"
 #include "PipeDevice.h"
 #include "Signal.h"
 #include "TestSupport.h"
@@ -38,14 +39,7 @@ struct Receiver {
 
 QAudioFormat pcmFormat(int rate, int channels)
 {
-    QAudioFormat format;
-    format.setSampleRate(rate);
-    format.setChannelCount(channels);
-    format.setSampleSize(16);
-    format.setSampleType(QAudioFormat::SignedInt);
-    format.setByteOrder(QAudioFormat::LittleEndian);
-    format.setCodec(QStringLiteral("audio/pcm"));
-    return format;
+    return Pcm::signed16Format(rate, channels);
 }
 
 // Drives a device the way the capture controller does.
