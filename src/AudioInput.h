@@ -29,7 +29,8 @@ public:
     void setDevice(const QAudioDeviceInfo &device);
     void preparePipeDevice();
     bool start();
-    // How much audio the sound server hands over at a time, in ms; 0 leaves it to the server.
+    // How much audio the sound server hands over at a time, in ms; 0, the default, leaves it to
+    // the server.
     void setCaptureBlockMs(int ms) { captureBlockMs = ms; }
 
     PipeDevice *currentPipeDevice() const { return pipeDevice; }
@@ -60,7 +61,7 @@ private:
     int captureBlockMs = kDefaultCaptureBlockMs;
 
 public:
-    static constexpr int kDefaultCaptureBlockMs = 10;
+    static constexpr int kDefaultCaptureBlockMs = 0;
 };
 
 #endif // AUDIOINPUT_H

@@ -195,10 +195,12 @@ void TestDiscoveryNetwork::twoHosts()
         heard += listener->readAllStandardOutput();
         return heard.count("discovered ");
     };
+    reports();
     const QByteArray expected =
         "discovered " + kPlayer.toUtf8() + " 14213 3 " + hosts.announcerAddress().toUtf8() + "\n";
-    // The listener needs a moment to join the group before the first announcement.
-    QTest::qWait(300);
+    // The listener joins the group once its side of the link is up.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (heard += listener->readAllStandardOutput()).contains("listening on: "), 10000);
 
     auto announcer = startIn(hosts.announcerNs(),
                              {QStringLiteral("announce"), kPlayer, QStringLiteral("14213")});
