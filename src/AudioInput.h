@@ -29,8 +29,7 @@ public:
     void setDevice(const QAudioDeviceInfo &device);
     void preparePipeDevice();
     bool start();
-    // How much audio the sound server hands over at a time, in ms; 0, the default, leaves it to
-    // the server.
+    // How much audio the sound server hands over at a time, in ms; 0 leaves it to the server.
     void setCaptureBlockMs(int ms) { captureBlockMs = ms; }
 
     PipeDevice *currentPipeDevice() const { return pipeDevice; }
@@ -61,7 +60,7 @@ private:
     int captureBlockMs = kDefaultCaptureBlockMs;
 
 public:
-    static constexpr int kDefaultCaptureBlockMs = 0;
+    static constexpr int kDefaultCaptureBlockMs = 10;
 };
 
 #endif // AUDIOINPUT_H

@@ -169,7 +169,8 @@ void TestCapture::initTestCase()
                  {QStringLiteral("--server=") + pulse.serverAddress(),
                   QStringLiteral("--device=") + kSink, QStringLiteral("--playback"),
                   QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
-                  QStringLiteral("--rate=48000"), QStringLiteral("--channels=2")});
+                  QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"),
+                  QStringLiteral("--latency-msec=20")});
     QVERIFY(player.waitForStarted(5000));
     const QByteArray second = Signal::sine16(48000, 48000, {440.0, 440.0}, 6000);
     const QByteArray other = Signal::sine16(48000, 48000, {660.0, 660.0}, 6000);
