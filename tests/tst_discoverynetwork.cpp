@@ -84,6 +84,19 @@ private:
     QString suffix;
 };
 
+// Skips the calling test where the namespaces cannot be made (not root, or no iproute2).
+#define REQUIRE_TWO_HOSTS(hosts)                                                                   \
+    do {                                                                                           \
+        if (geteuid() != 0) {                                                                      \
+            QSKIP("SKIPPED: the two-host discovery test needs root to create network namespaces"); \
+        }                                                                                          \
+        QString error;                                                                             \
+        if (!(hosts).create(&error)) {                                                             \
+            QSKIP(qPrintable(QStringLiteral("SKIPPED: cannot create network namespaces: ") +       \
+                             error));                                                              \
+        }                                                                                          \
+    } while (false)
+
 std::unique_ptr<QProcess> startIn(const QString &ns, const QStringList &arguments)
 {
     auto process = std::make_unique<QProcess>();
@@ -180,14 +193,8 @@ void TestDiscoveryNetwork::garbageOnTheWire()
 
 void TestDiscoveryNetwork::twoHosts()
 {
-    if (geteuid() != 0) {
-        QSKIP("SKIPPED: the two-host discovery test needs root to create network namespaces");
-    }
     TwoHosts hosts;
-    QString error;
-    if (!hosts.create(&error)) {
-        QSKIP(qPrintable(QStringLiteral("SKIPPED: cannot create network namespaces: ") + error));
-    }
+    REQUIRE_TWO_HOSTS(hosts);
 
     auto listener = startIn(hosts.listenerNs(), {QStringLiteral("listen")});
     QByteArray heard;
@@ -225,14 +232,8 @@ void TestDiscoveryNetwork::twoHosts()
 
 void TestDiscoveryNetwork::windowOnAnotherHost()
 {
-    if (geteuid() != 0) {
-        QSKIP("SKIPPED: the two-host discovery test needs root to create network namespaces");
-    }
     TwoHosts hosts;
-    QString error;
-    if (!hosts.create(&error)) {
-        QSKIP(qPrintable(QStringLiteral("SKIPPED: cannot create network namespaces: ") + error));
-    }
+    REQUIRE_TWO_HOSTS(hosts);
     QTemporaryDir settings;
     QProcess window;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
