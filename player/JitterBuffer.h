@@ -12,9 +12,13 @@ namespace player
 {
 
 // Holds the received packets of one stream and hands out decoded 48 kHz mono audio as the
-// sound card asks for it, keeping about the target latency buffered: it waits until the target
-// is reached, conceals what is missing when the buffer runs dry, and drops a packet when more
-// than the target plus a margin has piled up (the sender's clock runs faster than ours).
+// sound card asks for it. It waits until the target latency is buffered, then holds the level
+// the buffer sinks to between arrivals (its floor, taken in the first quarter second of
+// playing and kept between half the target and the target): when the floor sinks (lost
+// packets, a sender whose clock is slower than ours) it makes up 10 ms blocks with the
+// decoder's concealment in front of the next packet that arrives; when it rises (a faster
+// sender) it drops packets. When the buffer runs dry it conceals too, and after 200 ms of
+// that takes the stream as ended.
 class JitterBuffer
 {
 public:
@@ -24,6 +28,10 @@ public:
         qint64 concealed = 0; // 10 ms blocks made up by the decoder
         qint64 dropped = 0;   // packets skipped to keep the latency down
         qint64 decodeErrors = 0;
+        // From a packet's arrival to its first sample being handed out, in ms.
+        double lastDelayMs = 0;
+        double delaySumMs = 0;
+        qint64 delayCount = 0;
     };
 
     explicit JitterBuffer(int targetMs = 60);
@@ -31,10 +39,13 @@ public:
     JitterBuffer(const JitterBuffer &) = delete;
     JitterBuffer &operator=(const JitterBuffer &) = delete;
 
-    // A packet of samples 48 kHz samples; an empty packet marks a lost frame.
-    void push(const QByteArray &packet, int samples);
-    // Fills out with count samples: audio, concealment, or silence while idle.
-    void pull(qint16 *out, int count);
+    // A packet of samples 48 kHz samples, arrived at arrivalMs (any monotonic clock, or -1);
+    // an empty packet marks a lost frame.
+    void push(const QByteArray &packet, int samples, qint64 arrivalMs = -1);
+    // Fills out with count samples: audio and concealment while a stream plays, silence
+    // otherwise. Returns how many leading samples belong to the stream. nowMs is on the clock
+    // of push's arrival times.
+    int pull(qint16 *out, int count, qint64 nowMs = -1);
     // Forgets the stream: the next packet starts a new one.
     void reset();
 
@@ -48,12 +59,19 @@ private:
     struct Packet {
         QByteArray data;
         int samples;
+        qint64 arrivalMs;
+        bool inserted; // concealment to raise the level, not a packet
     };
 
-    bool decodeNext();
+    int bufferedSamples() const;
+    bool decodeNext(qint64 nowMs, int alreadyOut);
     void conceal(int samples);
+    void stopPlaying();
+    void holdLevel(int pulled);
 
     int target;
+    int targetSamples;
+    int toleranceSamples;
     int highWaterSamples;
     OpusDecoder *decoder = nullptr;
     std::deque<Packet> packets;
@@ -62,6 +80,10 @@ private:
     int decodedPos = 0;
     bool playing = false;
     int concealedInARow = 0;
+    int pendingConcealSamples = 0;
+    int floorSamples = -1;
+    int windowPulled = 0;
+    int windowMin = 0;
     Stats counters;
 };
 

@@ -1,0 +1,49 @@
+#ifndef PLAYER_CONSOLE_H
+#define PLAYER_CONSOLE_H
+
+#include <QHostAddress>
+#include <QString>
+
+#include <cstdio>
+
+namespace player
+{
+
+// What the status line shows, over the last status period.
+struct StatusFigures {
+    QHostAddress source; // null while waiting
+    double packetsPerSecond = 0;
+    double kilobitsPerSecond = 0;
+    qint64 concealed = 0; // 10 ms blocks, since the start
+    qint64 dropped = 0;
+    qint64 rejected = 0; // invalid and foreign datagrams, since the start
+    double bufferMs = 0;
+    double peak = 0; // 0..1
+};
+
+// One line of status text; meterWidth characters of level meter.
+QString statusText(const StatusFigures &figures, int meterWidth = 12);
+
+// The player's console: messages on lines of their own, and the status line, redrawn in place
+// on a terminal and written as plain lines every plainInterval updates otherwise.
+class Console
+{
+public:
+    explicit Console(std::FILE *stream = stdout);
+    bool isTerminal() const { return terminal; }
+    void message(const QString &text);
+    void status(const QString &text);
+    // Ends the status line, so that what follows starts on a line of its own.
+    void finish();
+
+private:
+    std::FILE *stream;
+    bool terminal;
+    bool statusShown = false;
+    QString lastStatus;
+    int updates = 0;
+};
+
+} // namespace player
+
+#endif // PLAYER_CONSOLE_H

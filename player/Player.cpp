@@ -1,0 +1,274 @@
+#include "Player.h"
+
+#include "Discovery.h"
+#include "OpusPacket.h"
+#include "ServiceAnnouncer.h"
+
+#include <QAudioDeviceInfo>
+#include <QNetworkInterface>
+
+#include <cstdlib>
+
+namespace player
+{
+
+namespace
+{
+constexpr int kStatusPeriodMs = 1000;
+// A sender that does not answer the closing handshake is not waited for longer.
+constexpr int kCloseTimeoutMs = 1000;
+
+QAudioDeviceInfo findOutput(const QString &name)
+{
+    if (name.isEmpty()) {
+        return QAudioDeviceInfo::defaultOutputDevice();
+    }
+    const auto devices = QAudioDeviceInfo::availableDevices(QAudio::AudioOutput);
+    for (const QAudioDeviceInfo &device : devices) {
+        if (device.deviceName() == name) {
+            return device;
+        }
+    }
+    return {};
+}
+} // namespace
+
+Player::Player(const PlayerOptions &playerOptions, QObject *parent)
+    : QObject(parent)
+    , options(playerOptions)
+    , buffer(playerOptions.latencyMs)
+    , receiver(buffer, clock)
+    , playout(buffer, clock)
+    , wav(kSampleRate)
+{
+    clock.start();
+    playout.setBeforePull([this] { receiver.readPending(); });
+    playout.setAudioCallback([this](const qint16 *block, int count, int streamSamples) {
+        onAudio(block, count, streamSamples);
+    });
+    connect(&presence, &PresenceServer::holderChanged, this, [this](const QHostAddress &holder) {
+        receiver.setHolder(holder);
+        console.message(holder.isNull()
+                            ? QStringLiteral("no sender connected")
+                            : QStringLiteral("sender %1 connected").arg(holder.toString()));
+    });
+    connect(&presence, &PresenceServer::closed, this, &Player::finish);
+    connect(&receiver, &StreamReceiver::streamStarted, this, [this](const QHostAddress &source) {
+        console.message(QStringLiteral("playing %1").arg(source.toString()));
+    });
+    connect(&receiver, &StreamReceiver::invalidDatagram, this,
+            [this](const QHostAddress &source, int bytes) {
+                console.message(QStringLiteral("dropping datagrams that are not Opus packets of "
+                                               "5, 10 or 20 ms (first: %1 bytes from %2)")
+                                    .arg(bytes)
+                                    .arg(source.toString()));
+            });
+    connect(&playout, &Playout::outputRunning, this,
+            [this] { console.message(QStringLiteral("the output device is playing")); });
+    connect(&playout, &Playout::playbackFailed, this, [this](const QString &reason) {
+        console.message(QStringLiteral("playback stopped: %1").arg(reason));
+    });
+    statusTimer.setInterval(kStatusPeriodMs);
+    connect(&statusTimer, &QTimer::timeout, this, &Player::updateStatus);
+    durationTimer.setSingleShot(true);
+    connect(&durationTimer, &QTimer::timeout, this, [this] { stop(kExitOk); });
+    closeTimeout.setSingleShot(true);
+    connect(&closeTimeout, &QTimer::timeout, this, &Player::finish);
+}
+
+Player::~Player() = default;
+
+int Player::fail(int code, const QString &message)
+{
+    std::fprintf(stderr, "plovarin-player: %s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+    return code;
+}
+
+int Player::start()
+{
+    QAudioDeviceInfo output;
+    if (options.playback) {
+        output = findOutput(options.device);
+        if (output.isNull()) {
+            return fail(kExitNoOutput,
+                        options.device.isEmpty()
+                            ? QStringLiteral("no audio output device (use --no-playback --wav "
+                                             "<file> to write the sound to a file instead)")
+                            : QStringLiteral("no output device named '%1' (--list-devices "
+                                             "shows them)")
+                                  .arg(options.device));
+        }
+    }
+    if (options.announce && !options.interfaces.isEmpty()) {
+        for (const QString &name : qAsConst(options.interfaces)) {
+            if (halvern::discoveryInterfaces({name}).isEmpty()) {
+                return fail(kExitUsage,
+                            QStringLiteral("cannot announce on '%1': no such interface that is "
+                                           "up and has an IPv4 address with multicast")
+                                .arg(name));
+            }
+        }
+    }
+    const QString where = options.bindAddress == QHostAddress(QHostAddress::Any)
+                              ? QStringLiteral("all addresses")
+                              : options.bindAddress.toString();
+    if (!receiver.bind(options.bindAddress)) {
+        return fail(kExitPortInUse,
+                    QStringLiteral("cannot receive on UDP port %1 of %2: %3 (is another player "
+                                   "running?)")
+                        .arg(kStreamPort)
+                        .arg(where, receiver.errorString()));
+    }
+    if (!presence.listen(options.bindAddress)) {
+        return fail(kExitPortInUse,
+                    QStringLiteral("cannot listen on TCP port %1 of %2: %3 (is another player "
+                                   "running?)")
+                        .arg(kPresencePort)
+                        .arg(where, presence.errorString()));
+    }
+    if (!options.wavPath.isEmpty() && !wav.open(options.wavPath)) {
+        return fail(
+            kExitFileError,
+            QStringLiteral("cannot write '%1': %2").arg(options.wavPath, wav.errorString()));
+    }
+    if (options.playback) {
+        if (!playout.startPlayback(output, kOutputBufferMs)) {
+            return fail(kExitNoOutput, playout.errorString());
+        }
+    } else {
+        playout.startClock();
+    }
+    if (options.announce) {
+        startAnnouncing();
+    }
+    console.message(QStringLiteral("plovarin-player: receiving on UDP %1 and WebSocket %2 (%3), "
+                                   "latency %4 ms, %5")
+                        .arg(kStreamPort)
+                        .arg(kPresencePort)
+                        .arg(where)
+                        .arg(options.latencyMs)
+                        .arg(options.playback
+                                 ? QStringLiteral("playing on %1").arg(output.deviceName())
+                                 : QStringLiteral("no playback")));
+    if (options.durationSeconds > 0) {
+        durationTimer.start(int(options.durationSeconds * 1000));
+    }
+    statusTimer.start();
+    return kExitOk;
+}
+
+bool Player::startAnnouncing()
+{
+    halvern::Announcement announcement;
+    announcement.serviceName = kServiceName;
+    announcement.port = kStreamPort;
+    announcement.protocolType = com::morvenhal::halvern::ServicePublishMessage::UDP;
+    ServiceAnnouncer::Options announceOptions;
+    announceOptions.interfaces = options.interfaces;
+    announcer = std::make_unique<ServiceAnnouncer>(announcement, announceOptions);
+    if (!announcer->start()) {
+        // Not fatal: the sender's address can still be typed.
+        console.message(QStringLiteral("not announcing: no network interface is up with IPv4 "
+                                       "and multicast; type this computer's address in the "
+                                       "sender"));
+        return false;
+    }
+    return true;
+}
+
+void Player::onAudio(const qint16 *block, int count, int streamSamples)
+{
+    Q_UNUSED(count);
+    for (int i = 0; i < streamSamples; ++i) {
+        periodPeak = std::max(periodPeak, std::abs(block[i]) / 32768.0);
+    }
+    if (wav.isOpen() && streamSamples > 0 && !wav.write(block, streamSamples)) {
+        console.message(
+            QStringLiteral("stopped writing '%1': %2").arg(options.wavPath, wav.errorString()));
+        if (!options.playback) {
+            stop(kExitFileError);
+        }
+    }
+}
+
+void Player::updateStatus()
+{
+    const StreamReceiver::Counters &now = receiver.counters();
+    const JitterBuffer::Stats &stats = buffer.stats();
+    StatusFigures figures;
+    if (buffer.isPlaying()) {
+        figures.source = receiver.currentSource();
+    }
+    const double seconds = kStatusPeriodMs / 1000.0;
+    figures.packetsPerSecond = (now.played - lastCounters.played) / seconds;
+    figures.kilobitsPerSecond = (now.playedBytes - lastCounters.playedBytes) * 8 / 1000.0 / seconds;
+    figures.concealed = stats.concealed;
+    figures.dropped = stats.dropped;
+    figures.rejected = now.invalid + now.foreign;
+    figures.bufferMs = buffer.bufferedMs();
+    figures.peak = periodPeak;
+    periodPeak = 0;
+    lastCounters = now;
+    if (figures.source.isNull() && wasPlaying) {
+        console.message(QStringLiteral("the stream has ended; waiting for a sender"));
+    }
+    wasPlaying = !figures.source.isNull();
+    console.status(statusText(figures));
+}
+
+void Player::stop(int code)
+{
+    if (stopping) {
+        return;
+    }
+    stopping = true;
+    exitCode = code;
+    statusTimer.stop();
+    durationTimer.stop();
+    if (announcer) {
+        announcer->stop();
+    }
+    closeTimeout.start(kCloseTimeoutMs);
+    presence.closeAll();
+}
+
+void Player::finish()
+{
+    if (!stopping || finished_) {
+        return;
+    }
+    finished_ = true;
+    closeTimeout.stop();
+    playout.stop();
+    wav.close();
+    console.finish();
+    console.message(summary());
+    emit finished(exitCode);
+}
+
+QString Player::summary() const
+{
+    const StreamReceiver::Counters &c = receiver.counters();
+    const JitterBuffer::Stats &s = buffer.stats();
+    const double meanDelay = s.delayCount ? s.delaySumMs / s.delayCount : 0;
+    QString text = QStringLiteral("plovarin-player: %1 datagrams, %2 played, %3 invalid, %4 from "
+                                  "other sources; %5 lost by the sender, %6 blocks concealed, %7 "
+                                  "packets dropped, mean delay %8 ms")
+                       .arg(c.datagrams)
+                       .arg(c.played)
+                       .arg(c.invalid)
+                       .arg(c.foreign)
+                       .arg(s.lost)
+                       .arg(s.concealed)
+                       .arg(s.dropped)
+                       .arg(meanDelay, 0, 'f', 1);
+    if (!options.wavPath.isEmpty()) {
+        text += QStringLiteral("; %1 samples written to %2")
+                    .arg(wav.samplesWritten())
+                    .arg(options.wavPath);
+    }
+    return text;
+}
+
+} // namespace player

@@ -1,0 +1,79 @@
+#ifndef PLAYER_PLAYER_H
+#define PLAYER_PLAYER_H
+
+#include "Console.h"
+#include "JitterBuffer.h"
+#include "PlayerOptions.h"
+#include "Playout.h"
+#include "PresenceServer.h"
+#include "StreamReceiver.h"
+#include "WavWriter.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class ServiceAnnouncer;
+
+namespace player
+{
+
+inline const QString kServiceName = QStringLiteral("com.morvenhal.plovarin.player");
+// The output device's own buffer: small, since the jitter buffer does the waiting, but two of
+// the 20 ms periods Qt's PulseAudio output feeds in: with less it never starts playing.
+constexpr int kOutputBufferMs = 40;
+
+// The receiver program: stream port, presence, playback, WAV file, announcement and status,
+// from start to a clean end.
+class Player : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Player(const PlayerOptions &options, QObject *parent = nullptr);
+    ~Player() override;
+
+    // Sets everything up; kExitOk when running, else the exit code, with the reason printed.
+    int start();
+    // Ends cleanly: the senders' connections are closed, the WAV file completed; finished()
+    // follows.
+    void stop(int exitCode = kExitOk);
+
+    const JitterBuffer &jitterBuffer() const { return buffer; }
+
+signals:
+    void finished(int exitCode);
+
+private:
+    int fail(int exitCode, const QString &message);
+    bool startAnnouncing();
+    void onAudio(const qint16 *block, int count, int streamSamples);
+    void updateStatus();
+    void finish();
+    QString summary() const;
+
+    PlayerOptions options;
+    Console console;
+    QElapsedTimer clock;
+    JitterBuffer buffer;
+    StreamReceiver receiver;
+    PresenceServer presence;
+    Playout playout;
+    WavWriter wav;
+    std::unique_ptr<ServiceAnnouncer> announcer;
+    QTimer statusTimer;
+    QTimer durationTimer;
+    QTimer closeTimeout;
+    int exitCode = kExitOk;
+    bool stopping = false;
+    bool finished_ = false;
+    bool wasPlaying = false;
+    double periodPeak = 0;
+    StreamReceiver::Counters lastCounters;
+};
+
+} // namespace player
+
+#endif // PLAYER_PLAYER_H

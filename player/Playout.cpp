@@ -1,0 +1,156 @@
+#include "Playout.h"
+
+#include "JitterBuffer.h"
+#include "OpusPacket.h"
+
+#include <QAudioOutput>
+#include <QVector>
+
+namespace player
+{
+
+namespace
+{
+constexpr int kClockTickMs = 10;
+// Without a sound card nothing limits a pull after a stall; this much is taken at most.
+constexpr int kMaxClockPullSamples = kSampleRate / 5;
+
+// Qt's PulseAudio output in pull mode takes one 20 ms period per timer tick, and its timer
+// runs late: it falls behind the sound card. So the player pushes, as much as the device
+// will take, on its own precise timer.
+constexpr int kPushTickMs = 5;
+} // namespace
+
+Playout::Playout(JitterBuffer &jitterBuffer, const QElapsedTimer &steadyClock, QObject *parent)
+    : QObject(parent)
+    , buffer(jitterBuffer)
+    , clock(steadyClock)
+{
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, &QTimer::timeout, this, &Playout::onClockTick);
+}
+
+Playout::~Playout()
+{
+    stop();
+}
+
+QAudioFormat Playout::format()
+{
+    QAudioFormat format;
+    format.setSampleRate(kSampleRate);
+    format.setChannelCount(1);
+    format.setSampleSize(16);
+    format.setSampleType(QAudioFormat::SignedInt);
+    format.setByteOrder(QAudioFormat::Endian(QSysInfo::ByteOrder));
+    format.setCodec(QStringLiteral("audio/pcm"));
+    return format;
+}
+
+bool Playout::startPlayback(const QAudioDeviceInfo &info, int bufferMs)
+{
+    stop();
+    if (info.isNull()) {
+        error = QStringLiteral("no audio output device");
+        return false;
+    }
+    if (!info.isFormatSupported(format())) {
+        error = QStringLiteral("%1 cannot play 48000 Hz mono 16-bit audio").arg(info.deviceName());
+        return false;
+    }
+    output = std::make_unique<QAudioOutput>(info, format());
+    output->setBufferSize(format().bytesForDuration(qint64(bufferMs) * 1000));
+    connect(output.get(), &QAudioOutput::stateChanged, this, &Playout::onStateChanged);
+    // Push mode (QAudioOutput::start() returning the device to write to).
+    device = output->start();
+    if (!device || output->error() != QAudio::NoError) {
+        error = QStringLiteral("%1 cannot be opened").arg(info.deviceName());
+        output.reset();
+        device = nullptr;
+        return false;
+    }
+    writes = 0;
+    timer.start(kPushTickMs);
+    return true;
+}
+
+void Playout::startClock()
+{
+    stop();
+    clockStartNs = clock.nsecsElapsed();
+    samplesTaken = 0;
+    timer.start(kClockTickMs);
+}
+
+void Playout::stop()
+{
+    timer.stop();
+    if (output) {
+        output->disconnect(this);
+        output->stop();
+        output.reset();
+    }
+    device = nullptr;
+}
+
+int Playout::outputBufferMs() const
+{
+    return output ? int(format().durationForBytes(output->bufferSize()) / 1000) : 0;
+}
+
+void Playout::pullInto(qint16 *samples, int count)
+{
+    if (beforePull) {
+        beforePull();
+    }
+    const int streamSamples = buffer.pull(samples, count, clock.elapsed());
+    if (onAudio) {
+        onAudio(samples, count, streamSamples);
+    }
+}
+
+void Playout::onClockTick()
+{
+    if (output) {
+        pushToDevice();
+        return;
+    }
+    const qint64 due =
+        (clock.nsecsElapsed() - clockStartNs) * kSampleRate / 1000000000 - samplesTaken;
+    if (due <= 0) {
+        return;
+    }
+    block.resize(int(std::min<qint64>(due, kMaxClockPullSamples)));
+    pullInto(block.data(), block.size());
+    // After a long stall the clock skips ahead rather than rushing to catch up.
+    samplesTaken += due;
+}
+
+void Playout::pushToDevice()
+{
+    // Whole samples, whatever the device's free space; nothing until 5 ms can go at once.
+    const int count = output->bytesFree() / 2;
+    if (count < kSampleRate / 200) {
+        return;
+    }
+    block.resize(count);
+    pullInto(block.data(), count);
+    device->write(reinterpret_cast<const char *>(block.constData()), qint64(count) * 2);
+    // The first write only fills the device's buffer; the second shows it is being played.
+    if (++writes == 2) {
+        emit outputRunning();
+    }
+}
+
+void Playout::onStateChanged(QAudio::State state)
+{
+    if (state == QAudio::StoppedState && output && output->error() != QAudio::NoError) {
+        const QAudio::Error code = output->error();
+        error = code == QAudio::FatalError
+                    ? QStringLiteral("the output device failed")
+                    : QStringLiteral("the output device stopped (%1)").arg(int(code));
+        emit playbackFailed(error);
+    }
+}
+
+} // namespace player

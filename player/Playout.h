@@ -1,0 +1,82 @@
+#ifndef PLAYER_PLAYOUT_H
+#define PLAYER_PLAYOUT_H
+
+#include <QAudio>
+#include <QAudioDeviceInfo>
+#include <QElapsedTimer>
+#include <QIODevice>
+#include <QObject>
+#include <QTimer>
+#include <QVector>
+
+#include <functional>
+#include <memory>
+
+class QAudioOutput;
+
+namespace player
+{
+
+class JitterBuffer;
+
+// Takes audio out of the jitter buffer at the pace of a sound card: the chosen output device,
+// or, without playback, a timer on the steady clock. Every block taken is handed to the
+// audio callback (for the WAV file and the level meter) whether or not it is played.
+class Playout : public QObject
+{
+    Q_OBJECT
+
+public:
+    // block holds count samples, of which the leading streamSamples belong to a stream.
+    using AudioCallback = std::function<void(const qint16 *block, int count, int streamSamples)>;
+
+    Playout(JitterBuffer &buffer, const QElapsedTimer &clock, QObject *parent = nullptr);
+    ~Playout() override;
+
+    // Called before each pull, so that datagrams waiting on the socket are in the buffer.
+    void setBeforePull(std::function<void()> callback) { beforePull = std::move(callback); }
+    void setAudioCallback(AudioCallback callback) { onAudio = std::move(callback); }
+
+    // Plays on device; false with errorString() when it cannot.
+    bool startPlayback(const QAudioDeviceInfo &device, int bufferMs);
+    // Takes the audio on a timer alone.
+    void startClock();
+    void stop();
+    QString errorString() const { return error; }
+    // The device's buffer as granted, in ms; 0 without playback.
+    int outputBufferMs() const;
+
+    // The format the player plays: 48 kHz, mono, 16-bit.
+    static QAudioFormat format();
+
+    // Fills count samples from the buffer; the playback device and the timer both end here.
+    void pullInto(qint16 *samples, int count);
+
+signals:
+    // The device stopped with an error (unplugged, the sound server gone).
+    void playbackFailed(const QString &reason);
+    // The device has taken its first audio (a sound server may take a moment to start).
+    void outputRunning();
+
+private:
+    void onClockTick();
+    void pushToDevice();
+    void onStateChanged(QAudio::State state);
+
+    JitterBuffer &buffer;
+    const QElapsedTimer &clock;
+    std::function<void()> beforePull;
+    AudioCallback onAudio;
+    std::unique_ptr<QAudioOutput> output;
+    QIODevice *device = nullptr; // owned by output
+    QVector<qint16> block;
+    QTimer timer;
+    qint64 clockStartNs = 0;
+    qint64 samplesTaken = 0;
+    QString error;
+    int writes = 0;
+};
+
+} // namespace player
+
+#endif // PLAYER_PLAYOUT_H

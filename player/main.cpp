@@ -1,0 +1,78 @@
+#include "Player.h"
+#include "PlayerOptions.h"
+
+#include <QAudioDeviceInfo>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+namespace
+{
+std::atomic<int> stopSignals{0};
+
+extern "C" void onStopSignal(int)
+{
+    stopSignals.fetch_add(1);
+}
+
+int listDevices()
+{
+    const QAudioDeviceInfo preferred = QAudioDeviceInfo::defaultOutputDevice();
+    const auto devices = QAudioDeviceInfo::availableDevices(QAudio::AudioOutput);
+    if (devices.isEmpty()) {
+        std::fprintf(stderr, "plovarin-player: no audio output device\n");
+        return player::kExitNoOutput;
+    }
+    for (const QAudioDeviceInfo &device : devices) {
+        const bool isDefault = !preferred.isNull() && device.deviceName() == preferred.deviceName();
+        std::printf("%s%s\n", device.deviceName().toLocal8Bit().constData(),
+                    isDefault ? "  (default)" : "");
+    }
+    return player::kExitOk;
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("plovarin-player"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PLOVARIN_VERSION));
+
+    const player::ParsedCommandLine commandLine =
+        player::parseCommandLine(QCoreApplication::arguments());
+    if (!commandLine.run) {
+        std::fputs(commandLine.output.toLocal8Bit().constData(), stdout);
+        if (!commandLine.error.isEmpty()) {
+            std::fprintf(stderr, "%s\n", commandLine.error.toLocal8Bit().constData());
+        }
+        return commandLine.exitCode;
+    }
+    if (commandLine.options.listDevices) {
+        return listDevices();
+    }
+
+    player::Player receiver(commandLine.options);
+    QObject::connect(&receiver, &player::Player::finished, &application, &QCoreApplication::exit);
+    const int startCode = receiver.start();
+    if (startCode != player::kExitOk) {
+        return startCode;
+    }
+
+    // Ctrl+C and termination end the player cleanly; a second one ends it at once.
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+    QTimer signalPoll;
+    QObject::connect(&signalPoll, &QTimer::timeout, &receiver, [&receiver] {
+        const int count = stopSignals.load();
+        if (count == 1) {
+            receiver.stop(player::kExitOk);
+        } else if (count > 1) {
+            std::_Exit(player::kExitFailure);
+        }
+    });
+    signalPoll.start(50);
+    return application.exec();
+}
