@@ -162,8 +162,9 @@ bool Player::startAnnouncing()
 {
     halvern::Announcement announcement;
     announcement.serviceName = kServiceName;
-    announcement.port = kStreamPort;
-    announcement.protocolType = com::morvenhal::halvern::ServicePublishMessage::UDP;
+    // The endpoint a sender connects to; the stream port is fixed beside it.
+    announcement.port = kPresencePort;
+    announcement.protocolType = com::morvenhal::halvern::ServicePublishMessage::WEBSOCKET;
     ServiceAnnouncer::Options announceOptions;
     announceOptions.interfaces = options.interfaces;
     announcer = std::make_unique<ServiceAnnouncer>(announcement, announceOptions);

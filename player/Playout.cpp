@@ -18,7 +18,7 @@ constexpr int kMaxClockPullSamples = kSampleRate / 5;
 // Qt's PulseAudio output in pull mode takes one 20 ms period per timer tick, and its timer
 // runs late: it falls behind the sound card. So the player pushes, as much as the device
 // will take, on its own precise timer.
-constexpr int kPushTickMs = 5;
+constexpr int kPushTickMs = 10;
 } // namespace
 
 Playout::Playout(JitterBuffer &jitterBuffer, const QElapsedTimer &steadyClock, QObject *parent)

@@ -2,6 +2,7 @@
 
 #include <opus.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace Signal
@@ -78,6 +79,30 @@ int OpusStream::decode(const QByteArray &packet)
         decoded.append(pcm[i]);
     }
     return count;
+}
+
+QList<QByteArray> opusTone(int frames, int frameSamples)
+{
+    int error = OPUS_OK;
+    OpusEncoder *encoder = opus_encoder_create(48000, 1, OPUS_APPLICATION_AUDIO, &error);
+    QList<QByteArray> packets;
+    qint64 position = 0;
+    for (int f = 0; f < frames && encoder; ++f) {
+        QVector<opus_int16> pcm(frameSamples);
+        for (int i = 0; i < frameSamples; ++i, ++position) {
+            const double t = position / 48000.0;
+            pcm[i] = opus_int16(9000 * std::sin(2 * M_PI * (440 * t + 3 * std::sin(2 * M_PI * t))));
+        }
+        QByteArray packet(1500, '\0');
+        const int size = opus_encode(encoder, pcm.data(), frameSamples,
+                                     reinterpret_cast<unsigned char *>(packet.data()), 1500);
+        packet.resize(std::max(size, 0));
+        packets << packet;
+    }
+    if (encoder) {
+        opus_encoder_destroy(encoder);
+    }
+    return packets;
 }
 
 } // namespace Signal

@@ -2,6 +2,7 @@
 #define SIGNAL_H
 
 #include <QByteArray>
+#include <QList>
 #include <QVector>
 
 #include <cstdint>
@@ -21,6 +22,10 @@ double toneEnergy(const QVector<float> &samples, int sampleRate, double frequenc
 double totalEnergy(const QVector<float> &samples);
 // Energy at frequency against everything else, in dB.
 double signalToNoiseDb(const QVector<float> &samples, int sampleRate, double frequency);
+
+// Opus packets of one 48 kHz mono stream of a 440 Hz tone at amplitude 9000 with a slow
+// vibrato (so every frame differs), in frames of frameSamples.
+QList<QByteArray> opusTone(int frames, int frameSamples = 960);
 
 // Decodes Opus packets of one 48 kHz mono stream into one signal.
 class OpusStream

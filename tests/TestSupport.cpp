@@ -11,6 +11,8 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QThread>
+#include <QtTest>
+#include <QUdpSocket>
 
 #include <iostream>
 
@@ -166,4 +168,27 @@ CapturedStdout::~CapturedStdout()
 QStringList CapturedStdout::lines() const
 {
     return QString::fromStdString(buffer.str()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, quint16 port,
+               int frameMs, const std::function<bool(int)> &skip)
+{
+    QUdpSocket socket;
+    if (!socket.bind(source, 0)) {
+        return false;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    int next = 0;
+    while (next < datagrams.size()) {
+        while (next < datagrams.size() && clock.elapsed() >= qint64(next) * frameMs) {
+            if (!skip || !skip(next)) {
+                socket.writeDatagram(datagrams.at(next), QHostAddress(QHostAddress::LocalHost),
+                                     port);
+            }
+            ++next;
+        }
+        QTest::qWait(2);
+    }
+    return true;
 }

@@ -58,7 +58,17 @@ private:
 // a test's device list. Must run before the first audio device query of the process.
 bool usePulseAudioBackendOnly(QString *errorString);
 
+#include <QHostAddress>
+#include <QList>
+
+#include <functional>
 #include <sstream>
+
+// Sends the datagrams in real time, one every frameMs, from a socket bound to source, to port
+// on the loopback address; those for which skip is true are left out. False when source cannot
+// be bound.
+bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, quint16 port,
+               int frameMs = 20, const std::function<bool(int)> &skip = {});
 
 // Collects what the program writes to standard output while the object lives.
 class CapturedStdout

@@ -128,6 +128,7 @@ private slots:
     void garbageOnTheWire();
     void twoHosts();
     void windowOnAnotherHost();
+    void windowFindsThePlayer();
 };
 
 void TestDiscoveryNetwork::loopbackAnnouncement()
@@ -252,6 +253,37 @@ void TestDiscoveryNetwork::windowOnAnotherHost()
     const QByteArray expected = "receiver " + hosts.announcerAddress().toUtf8() + "\n";
     QTRY_VERIFY_WITH_TIMEOUT((shown += window.readAllStandardOutput()).contains(expected), 3000);
     stop(*announcer);
+    stop(window);
+}
+
+void TestDiscoveryNetwork::windowFindsThePlayer()
+{
+    TwoHosts hosts;
+    REQUIRE_TWO_HOSTS(hosts);
+    QTemporaryDir dir;
+    QProcess window;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path());
+    window.setProcessEnvironment(environment);
+    window.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"),
+                                        hosts.listenerNs(), QStringLiteral(TONRAVEL_PROBE)});
+    QVERIFY(window.waitForStarted(5000));
+    QByteArray shown;
+    QTRY_VERIFY_WITH_TIMEOUT((shown += window.readAllStandardOutput()).contains("listening"),
+                             10000);
+
+    QProcess player;
+    player.start(QStringLiteral("ip"),
+                 {QStringLiteral("netns"), QStringLiteral("exec"), hosts.announcerNs(),
+                  QStringLiteral(PLAYER_EXECUTABLE), QStringLiteral("--no-playback"),
+                  QStringLiteral("--wav"), dir.filePath(QStringLiteral("heard.wav"))});
+    QVERIFY(player.waitForStarted(5000));
+    const QByteArray expected = "receiver " + hosts.announcerAddress().toUtf8() + "\n";
+    QTRY_VERIFY_WITH_TIMEOUT((shown += window.readAllStandardOutput()).contains(expected), 5000);
+    player.terminate();
+    QVERIFY(player.waitForFinished(5000));
+    QCOMPARE(player.exitCode(), 0);
     stop(window);
 }
 

@@ -19,50 +19,6 @@ namespace
 const QHostAddress kLoopback(QStringLiteral("127.0.0.1"));
 constexpr quint16 kStreamPort = 10493;
 
-// Opus packets of a 440 Hz tone with a slow vibrato, so every frame differs.
-QList<QByteArray> encodeTone(int frames, int frameSamples = 960)
-{
-    int error = OPUS_OK;
-    OpusEncoder *encoder = opus_encoder_create(48000, 1, OPUS_APPLICATION_AUDIO, &error);
-    QList<QByteArray> packets;
-    qint64 position = 0;
-    for (int f = 0; f < frames; ++f) {
-        QVector<opus_int16> pcm(frameSamples);
-        for (int i = 0; i < frameSamples; ++i, ++position) {
-            const double t = position / 48000.0;
-            pcm[i] = opus_int16(9000 * std::sin(2 * M_PI * (440 * t + 3 * std::sin(2 * M_PI * t))));
-        }
-        QByteArray packet(1500, '\0');
-        const int size = opus_encode(encoder, pcm.data(), frameSamples,
-                                     reinterpret_cast<unsigned char *>(packet.data()), 1500);
-        packet.resize(std::max(size, 0));
-        packets << packet;
-    }
-    opus_encoder_destroy(encoder);
-    return packets;
-}
-
-// Sends the packets in real time, one every frameMs, from a socket bound to source; those for
-// which skip is true are never sent.
-void sendPaced(const QList<QByteArray> &packets, const QHostAddress &source, int frameMs = 20,
-               const std::function<bool(int)> &skip = {})
-{
-    QUdpSocket socket;
-    QVERIFY(socket.bind(source, 0));
-    QElapsedTimer clock;
-    clock.start();
-    int next = 0;
-    while (next < packets.size()) {
-        while (next < packets.size() && clock.elapsed() >= qint64(next) * frameMs) {
-            if (!skip || !skip(next)) {
-                socket.writeDatagram(packets.at(next), kLoopback, kStreamPort);
-            }
-            ++next;
-        }
-        QTest::qWait(2);
-    }
-}
-
 QVector<float> wavSamples(const QString &path, QString *problem)
 {
     QFile file(path);
@@ -264,7 +220,7 @@ void TestPlayer::busyPort()
 
 void TestPlayer::losslessStreamIsExact()
 {
-    const QList<QByteArray> packets = encodeTone(150);
+    const QList<QByteArray> packets = Signal::opusTone(150);
     Signal::OpusStream reference;
     for (const QByteArray &packet : packets) {
         reference.decode(packet);
@@ -273,7 +229,7 @@ void TestPlayer::losslessStreamIsExact()
     // A generous target, so that a busy machine's stalls are absorbed rather than concealed.
     PlayerProcess player(quietArguments(wav, 200));
     QVERIFY(player.waitReady());
-    sendPaced(packets, kLoopback);
+    QVERIFY(sendPaced(packets, kLoopback, kStreamPort));
     QVERIFY(player.waitFor("the stream has ended"));
     QCOMPARE(player.stop(), 0);
 
@@ -291,7 +247,7 @@ void TestPlayer::losslessStreamIsExact()
 void TestPlayer::lossIsConcealed()
 {
     const int frames = 250;
-    const QList<QByteArray> packets = encodeTone(frames);
+    const QList<QByteArray> packets = Signal::opusTone(frames);
     const QString wav = dir.filePath("lossy.wav");
     PlayerProcess player(quietArguments(wav, 60));
     QVERIFY(player.waitReady());
@@ -304,7 +260,7 @@ void TestPlayer::lossIsConcealed()
         lost[i] = random() % 9 == 0;
         lostCount += lost[i];
     }
-    sendPaced(packets, kLoopback, 20, [&](int i) { return bool(lost[i]); });
+    QVERIFY(sendPaced(packets, kLoopback, kStreamPort, 20, [&](int i) { return bool(lost[i]); }));
     QVERIFY(player.waitFor("the stream has ended"));
     QCOMPARE(player.stop(), 0);
 
@@ -369,9 +325,9 @@ void TestPlayer::holderAloneIsPlayed()
     QTRY_COMPARE_WITH_TIMEOUT(sender.state(), QAbstractSocket::ConnectedState, 5000);
     QVERIFY(player.waitFor("sender 127.0.0.1 connected"));
     // Someone else streams first and alongside: never played while the holder is connected.
-    const QList<QByteArray> packets = encodeTone(50);
-    sendPaced(packets.mid(0, 10), QHostAddress(QStringLiteral("127.0.0.2")));
-    sendPaced(packets, kLoopback);
+    const QList<QByteArray> packets = Signal::opusTone(50);
+    QVERIFY(sendPaced(packets.mid(0, 10), QHostAddress(QStringLiteral("127.0.0.2")), kStreamPort));
+    QVERIFY(sendPaced(packets, kLoopback, kStreamPort));
     QVERIFY(player.waitFor("playing 127.0.0.1"));
     QCOMPARE(player.stop(), 0);
     QVERIFY(!player.output.contains(QLatin1String("playing 127.0.0.2")));
@@ -383,7 +339,7 @@ void TestPlayer::firstSourceUntilSilent()
 {
     PlayerProcess player(quietArguments(dir.filePath("first.wav"), 60));
     QVERIFY(player.waitReady());
-    const QList<QByteArray> packets = encodeTone(40);
+    const QList<QByteArray> packets = Signal::opusTone(40);
     const QHostAddress first(QStringLiteral("127.0.0.2"));
     const QHostAddress second(QStringLiteral("127.0.0.3"));
     QUdpSocket intruder;
@@ -402,10 +358,10 @@ void TestPlayer::firstSourceUntilSilent()
     // Two seconds of silence release it; then the second is played, and the first comes back
     // the same way (a sender that restarts).
     QTest::qWait(2100);
-    sendPaced(packets, second);
+    QVERIFY(sendPaced(packets, second, kStreamPort));
     QVERIFY(player.waitFor("playing 127.0.0.3"));
     QTest::qWait(2100);
-    sendPaced(packets, first);
+    QVERIFY(sendPaced(packets, first, kStreamPort));
     QVERIFY(QTest::qWaitFor(
         [&] {
             player.waitFor(QString(), 0);
@@ -436,7 +392,7 @@ void TestPlayer::playsIntoSoundServer()
     QVERIFY2(player.waitReady(), qPrintable(player.output + player.process.readAllStandardError()));
     // A fresh sound server can take a couple of seconds to start a new stream.
     QVERIFY(player.waitFor("the output device is playing"));
-    sendPaced(encodeTone(100), kLoopback);
+    QVERIFY(sendPaced(Signal::opusTone(100), kLoopback, kStreamPort));
     QVERIFY2(player.waitFor("the stream has ended"),
              qPrintable(player.output + player.process.readAllStandardError()));
     QCOMPARE(player.stop(), 0);
