@@ -4,7 +4,7 @@ SANITIZE_DIR ?= build-sanitize
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test sanitize bench icon format clean
+.PHONY: all deps configure build run run-player test sanitize bench icon format clean
 
 all: build
 
@@ -20,6 +20,9 @@ build: configure
 run: build
 	$(BUILD_DIR)/src/Tonravel
 
+run-player: build
+	$(BUILD_DIR)/player/plovarin-player
+
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
@@ -34,11 +37,13 @@ sanitize: deps
 	  ctest --output-on-failure -j $(JOBS)
 
 # CPU time of the pipe device against the codec alone; BENCH_SECONDS of audio (default 60).
-# Then the delay from the sound server's sink to the wire, for several capture block sizes.
+# Then the delay from the sound server's sink to the wire, for several capture block sizes, and
+# the receiver's CPU time, memory and delay.
 bench: configure
-	cmake --build $(BUILD_DIR) --target bench_pipedevice bench_latency -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target bench_pipedevice bench_latency bench_player -j $(JOBS)
 	$(BUILD_DIR)/bench/bench_pipedevice $(BENCH_SECONDS)
 	$(BUILD_DIR)/bench/bench_latency
+	$(BUILD_DIR)/bench/bench_player
 
 icon: configure
 	cmake --build $(BUILD_DIR) --target icon

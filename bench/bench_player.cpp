@@ -106,8 +106,9 @@ double decodeAloneCpuMs(const QList<QByteArray> &packets)
     qint64 decodedSamples = 0;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
     for (const QByteArray &packet : packets) {
-        decodedSamples += opus_decode(decoder, reinterpret_cast<const unsigned char *>(packet.constData()),
-                    packet.size(), pcm.data(), pcm.size(), 0);
+        decodedSamples +=
+            opus_decode(decoder, reinterpret_cast<const unsigned char *>(packet.constData()),
+                        packet.size(), pcm.data(), pcm.size(), 0);
     }
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &end);
     opus_decoder_destroy(decoder);

@@ -7,11 +7,8 @@
 #include <QUdpSocket>
 #include <QWebSocket>
 
-#include <opus.h>
-
 #include <cmath>
 #include <csignal>
-#include <functional>
 #include <random>
 
 namespace
