@@ -34,7 +34,10 @@ QString statusText(const StatusFigures &f, int meterWidth)
     const QString rejected =
         f.rejected ? QStringLiteral("  rejected %1").arg(f.rejected) : QString();
     if (f.source.isNull()) {
-        return QStringLiteral("waiting for a sender%1").arg(rejected);
+        return f.connected.isNull()
+                   ? QStringLiteral("waiting for a sender%1").arg(rejected)
+                   : QStringLiteral("sender %1 connected, waiting for its stream%2")
+                         .arg(f.connected.toString(), rejected);
     }
     // The meter is in dB over 48 dB, which follows what the ear hears better than the peak.
     const double db = f.peak > 0 ? 20 * std::log10(f.peak) : -100;

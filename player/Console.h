@@ -11,7 +11,8 @@ namespace player
 
 // What the status line shows, over the last status period.
 struct StatusFigures {
-    QHostAddress source; // null while waiting
+    QHostAddress source;    // null while waiting
+    QHostAddress connected; // the sender holding the WebSocket, or null
     double packetsPerSecond = 0;
     double kilobitsPerSecond = 0;
     qint64 concealed = 0; // 10 ms blocks, since the start

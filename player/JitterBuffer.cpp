@@ -132,7 +132,8 @@ bool JitterBuffer::decodeNext(qint64 nowMs, int alreadyOut)
         count = packet.samples;
         std::fill(decoded.begin(), decoded.begin() + count, qint16(0));
     }
-    if (packet.inserted) {
+    // Made-up audio, whether to raise the level or for a frame the sender reported lost.
+    if (packet.data.isEmpty()) {
         counters.concealed += packet.samples / kConcealSamples;
     }
     decoded.resize(count);

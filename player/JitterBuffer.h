@@ -25,7 +25,7 @@ public:
     struct Stats {
         qint64 packets = 0;
         qint64 lost = 0;      // empty datagrams: frames the sender lost
-        qint64 concealed = 0; // 10 ms blocks made up by the decoder
+        qint64 concealed = 0; // 10 ms blocks made up by the decoder, lost frames included
         qint64 dropped = 0;   // packets skipped to keep the latency down
         qint64 decodeErrors = 0;
         // From a packet's arrival to its first sample being handed out, in ms.

@@ -201,6 +201,7 @@ void Player::updateStatus()
     if (buffer.isPlaying()) {
         figures.source = receiver.currentSource();
     }
+    figures.connected = presence.holder();
     const double seconds = kStatusPeriodMs / 1000.0;
     figures.packetsPerSecond = (now.played - lastCounters.played) / seconds;
     figures.kilobitsPerSecond = (now.playedBytes - lastCounters.playedBytes) * 8 / 1000.0 / seconds;

@@ -1,3 +1,4 @@
+#include "Console.h"
 #include "JitterBuffer.h"
 #include "OpusPacket.h"
 #include "SourceGate.h"
@@ -37,6 +38,8 @@ private slots:
     void sourceRule_data();
     void sourceRule();
     void wavFileStaysReadable();
+    void statusLine_data();
+    void statusLine();
     void hostileDatagrams();
 };
 
@@ -121,6 +124,56 @@ void TestReceiver::wavFileStaysReadable()
     QCOMPARE(qFromLittleEndian<qint16>(closed.constData() + 44 + 2 * 1000), qint16(1000 - 24000));
     QVERIFY(!writer.open(dir.filePath("missing/out.wav")));
     QVERIFY(!writer.errorString().isEmpty());
+}
+
+void TestReceiver::statusLine_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("connected");
+    QTest::addColumn<double>("peak");
+    QTest::addColumn<qint64>("rejected");
+    QTest::addColumn<QString>("expected");
+    QTest::addRow("idle") << ""
+                          << "" << 0.0 << qint64(0) << "waiting for a sender";
+    QTest::addRow("idle, junk arrived")
+        << ""
+        << "" << 0.0 << qint64(3) << "waiting for a sender  rejected 3";
+    QTest::addRow("connected, no stream yet")
+        << ""
+        << "10.0.0.2" << 0.0 << qint64(0) << "sender 10.0.0.2 connected, waiting for its stream";
+    QTest::addRow("full scale")
+        << "10.0.0.2"
+        << "10.0.0.2" << 1.0 << qint64(0)
+        << "10.0.0.2  50 pkt/s  32.5 kbit/s  concealed 4  dropped 1  buffer 58 ms  [############]";
+    QTest::addRow("-24 dB is half the meter")
+        << "10.0.0.2"
+        << "" << 0.0631 << qint64(0)
+        << "10.0.0.2  50 pkt/s  32.5 kbit/s  concealed 4  dropped 1  buffer 58 ms  [######------]";
+    QTest::addRow("silence")
+        << "10.0.0.2"
+        << "" << 0.0 << qint64(2)
+        << "10.0.0.2  50 pkt/s  32.5 kbit/s  concealed 4  dropped 1  buffer 58 "
+           "ms  [------------]  rejected 2";
+}
+
+void TestReceiver::statusLine()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, connected);
+    QFETCH(double, peak);
+    QFETCH(qint64, rejected);
+    QFETCH(QString, expected);
+    player::StatusFigures figures;
+    figures.source = QHostAddress(source);
+    figures.connected = QHostAddress(connected);
+    figures.packetsPerSecond = 50;
+    figures.kilobitsPerSecond = 32.48;
+    figures.concealed = 4;
+    figures.dropped = 1;
+    figures.rejected = rejected;
+    figures.bufferMs = 58.4;
+    figures.peak = peak;
+    QCOMPARE(player::statusText(figures), expected);
 }
 
 void TestReceiver::hostileDatagrams()
