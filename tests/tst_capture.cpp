@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <memory>
 
 namespace
@@ -145,6 +146,7 @@ private slots:
     void startServiceHandsOverTheWidgets();
     void endToEnd();
     void receiverGoesAwayAndComesBack();
+    void playedByThePlayer();
 
 private:
     SettingsSandbox sandbox;
@@ -436,6 +438,49 @@ void TestCapture::receiverGoesAwayAndComesBack()
                 qPrintable(QStringLiteral("%1 -> %2").arg(descriptors).arg(openDescriptors())));
         }
     }
+}
+
+void TestCapture::playedByThePlayer()
+{
+    // The whole product: Start in the window, the receiver program plays it (into a WAV file
+    // here), Ctrl+C there brings Start back.
+    QTemporaryDir dir;
+    const QString wav = dir.filePath(QStringLiteral("heard.wav"));
+    QProcess program;
+    program.start(QStringLiteral(PLAYER_EXECUTABLE),
+                  {QStringLiteral("--no-playback"), QStringLiteral("--no-announce"),
+                   QStringLiteral("--wav"), wav});
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += program.readAllStandardOutput()).contains("receiving on"),
+                             10000);
+    Tonravel window;
+    auto *start =
+        window.findChild<QPushButton *>(QStringLiteral("startRecordstartDancepushButton"));
+    window.findChild<QLineEdit *>(QStringLiteral("receiverIplineEdit"))
+        ->setText(QStringLiteral("127.0.0.1"));
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 3000);
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(!start->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (said += program.readAllStandardOutput()).contains("playing 127.0.0.1"), 10000);
+    QTest::qWait(2000);
+    ::kill(pid_t(program.processId()), SIGINT);
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 5000);
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+
+    QFile file(wav);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QVERIFY(bytes.size() > 44 + 2 * 48000);
+    QVector<float> heard((bytes.size() - 44) / 2);
+    for (int i = 0; i < heard.size(); ++i) {
+        heard[i] = qFromLittleEndian<qint16>(bytes.constData() + 44 + 2 * i);
+    }
+    const double snr = medianBlock(heard, twoToneSnrDb);
+    qInfo("the player wrote %.2f s, SNR of the two tones %.1f dB", heard.size() / 48000.0, snr);
+    QVERIFY2(snr > 15.0, qPrintable(QString::number(snr)));
 }
 
 QTEST_MAIN(TestCapture)
