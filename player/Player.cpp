@@ -17,6 +17,7 @@ namespace
 constexpr int kStatusPeriodMs = 1000;
 // A sender that does not answer the closing handshake is not waited for longer.
 constexpr int kCloseTimeoutMs = 1000;
+constexpr int kReopenPeriodMs = 2000;
 
 QAudioDeviceInfo findOutput(const QString &name)
 {
@@ -65,9 +66,21 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
             });
     connect(&playout, &Playout::outputRunning, this,
             [this] { console.message(QStringLiteral("the output device is playing")); });
-    connect(&playout, &Playout::playbackFailed, this, [this](const QString &reason) {
-        console.message(QStringLiteral("playback stopped: %1").arg(reason));
-    });
+    // Queued: the failing output is deleted, which must not happen inside its own signal.
+    connect(
+        &playout, &Playout::playbackFailed, this,
+        [this](const QString &reason) {
+            console.message(QStringLiteral("playback stopped: %1; trying again every %2 s")
+                                .arg(reason)
+                                .arg(kReopenPeriodMs / 1000));
+            // The stream goes on at the clock's pace, so the WAV file and the stream's end are
+            // kept, until the device is back.
+            playout.startClock();
+            reopenTimer.start();
+        },
+        Qt::QueuedConnection);
+    reopenTimer.setInterval(kReopenPeriodMs);
+    connect(&reopenTimer, &QTimer::timeout, this, &Player::reopenOutput);
     statusTimer.setInterval(kStatusPeriodMs);
     connect(&statusTimer, &QTimer::timeout, this, &Player::updateStatus);
     durationTimer.setSingleShot(true);
@@ -77,6 +90,17 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
 }
 
 Player::~Player() = default;
+
+void Player::reopenOutput()
+{
+    const QAudioDeviceInfo output = findOutput(options.device);
+    if (output.isNull() || !playout.startPlayback(output, kOutputBufferMs)) {
+        playout.startClock();
+        return;
+    }
+    reopenTimer.stop();
+    console.message(QStringLiteral("playing on %1 again").arg(output.deviceName()));
+}
 
 int Player::fail(int code, const QString &message)
 {
@@ -228,6 +252,7 @@ void Player::stop(int code)
     exitCode = code;
     statusTimer.stop();
     durationTimer.stop();
+    reopenTimer.stop();
     if (announcer) {
         announcer->stop();
     }

@@ -51,6 +51,7 @@ private:
     bool startAnnouncing();
     void onAudio(const qint16 *block, int count, int streamSamples);
     void updateStatus();
+    void reopenOutput();
     void finish();
     QString summary() const;
 
@@ -66,6 +67,7 @@ private:
     QTimer statusTimer;
     QTimer durationTimer;
     QTimer closeTimeout;
+    QTimer reopenTimer;
     int exitCode = kExitOk;
     bool stopping = false;
     bool finished_ = false;

@@ -70,6 +70,7 @@ bool Playout::startPlayback(const QAudioDeviceInfo &info, int bufferMs)
         return false;
     }
     writes = 0;
+    failed = false;
     timer.start(kPushTickMs);
     return true;
 }
@@ -144,7 +145,8 @@ void Playout::pushToDevice()
 
 void Playout::onStateChanged(QAudio::State state)
 {
-    if (state == QAudio::StoppedState && output && output->error() != QAudio::NoError) {
+    if (state == QAudio::StoppedState && output && output->error() != QAudio::NoError && !failed) {
+        failed = true;
         const QAudio::Error code = output->error();
         error = code == QAudio::FatalError
                     ? QStringLiteral("the output device failed")

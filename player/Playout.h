@@ -75,6 +75,7 @@ private:
     qint64 samplesTaken = 0;
     QString error;
     int writes = 0;
+    bool failed = false;
 };
 
 } // namespace player

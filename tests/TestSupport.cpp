@@ -55,7 +55,10 @@ bool PulseServer::start(const Layout &layout)
         error = QStringLiteral("pulseaudio is not installed");
         return false;
     }
-    dir = std::make_unique<QTemporaryDir>();
+    // Started again after stop(), it listens on the same socket, as a restarted server does.
+    if (!dir) {
+        dir = std::make_unique<QTemporaryDir>();
+    }
     socket = dir->filePath(QStringLiteral("native"));
 
     QStringList arguments{

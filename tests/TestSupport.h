@@ -39,7 +39,8 @@ public:
 
     ~PulseServer();
     // Starts the server and makes this process's audio clients use it. On failure returns
-    // false and leaves the reason in errorString().
+    // false and leaves the reason in errorString(). After stop() it starts again on the same
+    // socket.
     bool start(const Layout &layout);
     void stop();
     QString errorString() const { return error; }

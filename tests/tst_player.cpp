@@ -150,6 +150,7 @@ private slots:
     void holderAloneIsPlayed();
     void firstSourceUntilSilent();
     void playsIntoSoundServer();
+    void survivesSoundServerRestart();
 
 private:
     QTemporaryDir dir;
@@ -409,6 +410,33 @@ void TestPlayer::playsIntoSoundServer()
           std::sqrt(best / 48000), qPrintable(player.output.section(QLatin1Char('\n'), -2)));
     // The tone's own RMS is 9000 / sqrt(2), about 6364.
     QVERIFY(std::sqrt(best / 48000) > 5700 && std::sqrt(best / 48000) < 7000);
+}
+
+void TestPlayer::survivesSoundServerRestart()
+{
+    PulseServer pulse;
+    const PulseServer::Layout layout{{QStringLiteral("player_sink")}, {}, {}};
+    if (!pulse.start(layout)) {
+        QSKIP(qPrintable(QStringLiteral("SKIPPED, no PulseAudio server: ") + pulse.errorString()));
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_SERVER"), pulse.serverAddress());
+    const QString wav = dir.filePath("restart.wav");
+    PlayerProcess player({"--no-announce", "--device", "player_sink", "--wav", wav}, environment);
+    QVERIFY(player.waitReady());
+    QVERIFY(player.waitFor("the output device is playing"));
+    pulse.stop();
+    QVERIFY(player.waitFor("playback stopped"));
+    // While the device is gone the stream still reaches the WAV file.
+    QVERIFY(sendPaced(Signal::opusTone(50), kLoopback, kStreamPort));
+    QVERIFY(pulse.start(layout));
+    QVERIFY2(player.waitFor("playing on player_sink again", 15000), qPrintable(player.output));
+    const int code = player.stop();
+    QVERIFY2(code == 0, qPrintable(QStringLiteral("exit %1: %2").arg(code).arg(player.errors)));
+    QString problem;
+    const QVector<float> written = wavSamples(wav, &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY2(written.size() >= 50 * 960, qPrintable(QString::number(written.size())));
 }
 
 QTEST_GUILESS_MAIN(TestPlayer)
