@@ -112,12 +112,12 @@ public:
         if (process.state() != QProcess::NotRunning) {
             process.waitForFinished(timeoutMs);
         }
+        output += QString::fromLocal8Bit(process.readAllStandardOutput());
+        errors += QString::fromLocal8Bit(process.readAllStandardError());
         if (process.state() != QProcess::NotRunning ||
             process.exitStatus() != QProcess::NormalExit) {
             return -1;
         }
-        output += QString::fromLocal8Bit(process.readAllStandardOutput());
-        errors += QString::fromLocal8Bit(process.readAllStandardError());
         return process.exitCode();
     }
     QProcess process;
