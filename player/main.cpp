@@ -21,15 +21,22 @@ extern "C" void onStopSignal(int)
 int listDevices()
 {
     const QAudioDeviceInfo preferred = QAudioDeviceInfo::defaultOutputDevice();
+    QStringList names;
     const auto devices = QAudioDeviceInfo::availableDevices(QAudio::AudioOutput);
-    if (devices.isEmpty()) {
+    for (const QAudioDeviceInfo &device : devices) {
+        // Qt's PulseAudio backend reports one nameless device when it cannot reach a server.
+        if (!device.deviceName().isEmpty()) {
+            const bool isDefault =
+                !preferred.isNull() && device.deviceName() == preferred.deviceName();
+            names << device.deviceName() + (isDefault ? QStringLiteral("  (default)") : QString());
+        }
+    }
+    if (names.isEmpty()) {
         std::fprintf(stderr, "plovarin-player: no audio output device\n");
         return player::kExitNoOutput;
     }
-    for (const QAudioDeviceInfo &device : devices) {
-        const bool isDefault = !preferred.isNull() && device.deviceName() == preferred.deviceName();
-        std::printf("%s%s\n", device.deviceName().toLocal8Bit().constData(),
-                    isDefault ? "  (default)" : "");
+    for (const QString &name : qAsConst(names)) {
+        std::printf("%s\n", name.toLocal8Bit().constData());
     }
     return player::kExitOk;
 }
