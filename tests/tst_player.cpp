@@ -143,6 +143,7 @@ private slots:
     void commandLine();
     void busyPort_data();
     void busyPort();
+    void durationAndBindAddress();
     void losslessStreamIsExact();
     void lossIsConcealed();
     void closesConnectionsOnSignal_data();
@@ -214,6 +215,24 @@ void TestPlayer::busyPort()
     QCOMPARE(player.finish(), 3);
     const QString expected = udp ? "UDP port 10493 of 127.0.0.1" : "TCP port 14213 of 127.0.0.1";
     QVERIFY2(player.errors.contains(expected), qPrintable(player.errors));
+}
+
+void TestPlayer::durationAndBindAddress()
+{
+    const QString wav = dir.filePath("duration.wav");
+    QElapsedTimer clock;
+    clock.start();
+    PlayerProcess player({"--no-playback", "--no-announce", "--wav", wav, "--bind", "127.0.0.1",
+                          "--duration", "2.5"});
+    QVERIFY(player.waitReady());
+    QVERIFY(sendPaced(Signal::opusTone(25), kLoopback, kStreamPort));
+    QCOMPARE(player.finish(), 0);
+    qInfo("ended after %lld ms", clock.elapsed());
+    QVERIFY(clock.elapsed() >= 2500 && clock.elapsed() < 6000);
+    QCOMPARE(summaryFigure(player.output, "played"), qint64(25));
+    QString problem;
+    QCOMPARE(wavSamples(wav, &problem).size(), 25 * 960 + 20 * 480);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 void TestPlayer::losslessStreamIsExact()
