@@ -84,6 +84,8 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
     statusTimer.setInterval(kStatusPeriodMs);
     connect(&statusTimer, &QTimer::timeout, this, &Player::updateStatus);
     durationTimer.setSingleShot(true);
+    // A coarse timer may fire 5 % early, which would cut a recording short.
+    durationTimer.setTimerType(Qt::PreciseTimer);
     connect(&durationTimer, &QTimer::timeout, this, [this] { stop(kExitOk); });
     closeTimeout.setSingleShot(true);
     connect(&closeTimeout, &QTimer::timeout, this, &Player::finish);
