@@ -139,19 +139,18 @@ int Player::start()
     const QString where = options.bindAddress == QHostAddress(QHostAddress::Any)
                               ? QStringLiteral("all addresses")
                               : options.bindAddress.toString();
+    const auto portTaken = [&](const QString &what, quint16 port, const QString &why) {
+        return fail(kExitPortInUse, QStringLiteral("cannot %1 port %2 of %3: %4 (is another "
+                                                   "player running?)")
+                                        .arg(what)
+                                        .arg(port)
+                                        .arg(where, why));
+    };
     if (!receiver.bind(options.bindAddress)) {
-        return fail(kExitPortInUse,
-                    QStringLiteral("cannot receive on UDP port %1 of %2: %3 (is another player "
-                                   "running?)")
-                        .arg(kStreamPort)
-                        .arg(where, receiver.errorString()));
+        return portTaken(QStringLiteral("receive on UDP"), kStreamPort, receiver.errorString());
     }
     if (!presence.listen(options.bindAddress)) {
-        return fail(kExitPortInUse,
-                    QStringLiteral("cannot listen on TCP port %1 of %2: %3 (is another player "
-                                   "running?)")
-                        .arg(kPresencePort)
-                        .arg(where, presence.errorString()));
+        return portTaken(QStringLiteral("listen on TCP"), kPresencePort, presence.errorString());
     }
     if (!options.wavPath.isEmpty() && !wav.open(options.wavPath)) {
         return fail(

@@ -108,6 +108,26 @@ std::unique_ptr<QProcess> startIn(const QString &ns, const QStringList &argument
     return process;
 }
 
+// The window (the probe) in namespace ns with its settings in configDir, once its discovery
+// listens; what it printed so far is in shown. Null when it does not get that far.
+std::unique_ptr<QProcess> startWindowIn(const QString &ns, const QString &configDir,
+                                        QByteArray &shown)
+{
+    auto window = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
+    window->setProcessEnvironment(environment);
+    window->start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), ns,
+                                         QStringLiteral(TONRAVEL_PROBE)});
+    const bool listening =
+        window->waitForStarted(5000) &&
+        QTest::qWaitFor(
+            [&] { return (shown += window->readAllStandardOutput()).contains("listening"); },
+            10000);
+    return listening ? std::move(window) : nullptr;
+}
+
 void stop(QProcess &process)
 {
     process.terminate();
@@ -236,24 +256,16 @@ void TestDiscoveryNetwork::windowOnAnotherHost()
     TwoHosts hosts;
     REQUIRE_TWO_HOSTS(hosts);
     QTemporaryDir settings;
-    QProcess window;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), settings.path());
-    window.setProcessEnvironment(environment);
-    window.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"),
-                                        hosts.listenerNs(), QStringLiteral(TONRAVEL_PROBE)});
-    QVERIFY(window.waitForStarted(5000));
     QByteArray shown;
-    QTRY_VERIFY_WITH_TIMEOUT((shown += window.readAllStandardOutput()).contains("listening"),
-                             10000);
+    const auto window = startWindowIn(hosts.listenerNs(), settings.path(), shown);
+    QVERIFY(window);
 
     auto announcer = startIn(hosts.announcerNs(),
                              {QStringLiteral("announce"), kPlayer, QStringLiteral("14213")});
     const QByteArray expected = "receiver " + hosts.announcerAddress().toUtf8() + "\n";
-    QTRY_VERIFY_WITH_TIMEOUT((shown += window.readAllStandardOutput()).contains(expected), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT((shown += window->readAllStandardOutput()).contains(expected), 3000);
     stop(*announcer);
-    stop(window);
+    stop(*window);
 }
 
 void TestDiscoveryNetwork::windowFindsThePlayer()
@@ -261,17 +273,9 @@ void TestDiscoveryNetwork::windowFindsThePlayer()
     TwoHosts hosts;
     REQUIRE_TWO_HOSTS(hosts);
     QTemporaryDir dir;
-    QProcess window;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path());
-    window.setProcessEnvironment(environment);
-    window.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"),
-                                        hosts.listenerNs(), QStringLiteral(TONRAVEL_PROBE)});
-    QVERIFY(window.waitForStarted(5000));
     QByteArray shown;
-    QTRY_VERIFY_WITH_TIMEOUT((shown += window.readAllStandardOutput()).contains("listening"),
-                             10000);
+    const auto window = startWindowIn(hosts.listenerNs(), dir.path(), shown);
+    QVERIFY(window);
 
     QProcess player;
     player.start(QStringLiteral("ip"),
@@ -280,11 +284,11 @@ void TestDiscoveryNetwork::windowFindsThePlayer()
                   QStringLiteral("--wav"), dir.filePath(QStringLiteral("heard.wav"))});
     QVERIFY(player.waitForStarted(5000));
     const QByteArray expected = "receiver " + hosts.announcerAddress().toUtf8() + "\n";
-    QTRY_VERIFY_WITH_TIMEOUT((shown += window.readAllStandardOutput()).contains(expected), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT((shown += window->readAllStandardOutput()).contains(expected), 5000);
     player.terminate();
     QVERIFY(player.waitForFinished(5000));
     QCOMPARE(player.exitCode(), 0);
-    stop(window);
+    stop(*window);
 }
 
 QTEST_GUILESS_MAIN(TestDiscoveryNetwork)
