@@ -14,6 +14,7 @@
 #include <QtTest>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <iostream>
 
 quint16 isolateDiscovery()
@@ -174,7 +175,7 @@ QStringList CapturedStdout::lines() const
 }
 
 bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, quint16 port,
-               int frameMs, const std::function<bool(int)> &skip)
+               int frameMs, const std::function<bool(int)> &skip, qint64 *worstLateMs)
 {
     QUdpSocket socket;
     if (!socket.bind(source, 0)) {
@@ -183,8 +184,10 @@ bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, q
     QElapsedTimer clock;
     clock.start();
     int next = 0;
+    qint64 worst = 0;
     while (next < datagrams.size()) {
         while (next < datagrams.size() && clock.elapsed() >= qint64(next) * frameMs) {
+            worst = std::max(worst, clock.elapsed() - qint64(next) * frameMs);
             if (!skip || !skip(next)) {
                 socket.writeDatagram(datagrams.at(next), QHostAddress(QHostAddress::LocalHost),
                                      port);
@@ -192,6 +195,9 @@ bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, q
             ++next;
         }
         QTest::qWait(2);
+    }
+    if (worstLateMs) {
+        *worstLateMs = worst;
     }
     return true;
 }

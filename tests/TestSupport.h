@@ -66,10 +66,12 @@ bool usePulseAudioBackendOnly(QString *errorString);
 #include <sstream>
 
 // Sends the datagrams in real time, one every frameMs, from a socket bound to source, to port
-// on the loopback address; those for which skip is true are left out. False when source cannot
-// be bound.
+// on the loopback address; those for which skip is true are left out. worstLateMs gets how late
+// the most belated datagram went out (a busy machine stalls the sender). False when source
+// cannot be bound.
 bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, quint16 port,
-               int frameMs = 20, const std::function<bool(int)> &skip = {});
+               int frameMs = 20, const std::function<bool(int)> &skip = {},
+               qint64 *worstLateMs = nullptr);
 
 // Collects what the program writes to standard output while the object lives.
 class CapturedStdout

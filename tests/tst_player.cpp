@@ -7,6 +7,7 @@
 #include <QUdpSocket>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <random>
@@ -277,7 +278,9 @@ void TestPlayer::lossIsConcealed()
         lost[i] = random() % 9 == 0;
         lostCount += lost[i];
     }
-    QVERIFY(sendPaced(packets, kLoopback, kStreamPort, 20, [&](int i) { return bool(lost[i]); }));
+    qint64 lateMs = 0;
+    QVERIFY(sendPaced(
+        packets, kLoopback, kStreamPort, 20, [&](int i) { return bool(lost[i]); }, &lateMs));
     QVERIFY(player.waitFor("the stream has ended"));
     QCOMPARE(player.stop(), 0);
 
@@ -285,15 +288,21 @@ void TestPlayer::lossIsConcealed()
     const QVector<float> written = wavSamples(wav, &problem);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     const qint64 concealed = summaryFigure(player.output, "blocks concealed");
-    qInfo("%d of %d packets lost, %lld blocks of 10 ms concealed (20 of them after the end)",
-          lostCount, frames, concealed);
+    const qint64 dropped = summaryFigure(player.output, "packets dropped");
+    qInfo("%d of %d packets lost, %lld blocks of 10 ms concealed (20 of them after the end), "
+          "%lld packets dropped; the sender was up to %lld ms late",
+          lostCount, frames, concealed, dropped, lateMs);
     QCOMPARE(summaryFigure(player.output, "played"), qint64(frames - lostCount));
-    // Each lost 20 ms is made up (two blocks), within the tolerance the level is held to.
-    QVERIFY(qAbs(concealed - 20 - 2 * lostCount) <= 4);
-    // The right length to within a frame: the stream plus the 200 ms after its end.
+    // Every sample written is accounted for: played packets, less those dropped, and the
+    // concealed blocks.
+    QCOMPARE(qint64(written.size()), (frames - lostCount - dropped) * 960 + concealed * 480);
+    // The right length to within a frame: the stream plus the 200 ms after its end, so each
+    // lost 20 ms has been made up. A sender stalled by a busy machine raises the level by as
+    // much as it was late, which the player keeps up to twice its 15 ms tolerance.
     const int expected = frames * 960 + 20 * 480;
+    const int slack = 960 + 48 * int(std::min<qint64>(lateMs, 30));
     QVERIFY2(
-        qAbs(written.size() - expected) <= 960,
+        qAbs(written.size() - expected) <= slack,
         qPrintable(QStringLiteral("%1 samples, %2 expected").arg(written.size()).arg(expected)));
     // Continuous: no 10 ms of the stream falls silent (the concealment of two packets lost in a
     // row fades to about -18 dB, not further).
