@@ -147,7 +147,6 @@ private slots:
     void loopbackAnnouncement();
     void garbageOnTheWire();
     void twoHosts();
-    void windowOnAnotherHost();
     void windowFindsThePlayer();
 };
 
@@ -249,23 +248,6 @@ void TestDiscoveryNetwork::twoHosts()
 
     stop(*announcer);
     stop(*listener);
-}
-
-void TestDiscoveryNetwork::windowOnAnotherHost()
-{
-    TwoHosts hosts;
-    REQUIRE_TWO_HOSTS(hosts);
-    QTemporaryDir settings;
-    QByteArray shown;
-    const auto window = startWindowIn(hosts.listenerNs(), settings.path(), shown);
-    QVERIFY(window);
-
-    auto announcer = startIn(hosts.announcerNs(),
-                             {QStringLiteral("announce"), kPlayer, QStringLiteral("14213")});
-    const QByteArray expected = "receiver " + hosts.announcerAddress().toUtf8() + "\n";
-    QTRY_VERIFY_WITH_TIMEOUT((shown += window->readAllStandardOutput()).contains(expected), 3000);
-    stop(*announcer);
-    stop(*window);
 }
 
 void TestDiscoveryNetwork::windowFindsThePlayer()
