@@ -19,6 +19,8 @@ class AudioInput : public QObject
     Q_OBJECT
 
 public:
+    static constexpr int kDefaultCaptureBlockMs = 10;
+
     explicit AudioInput(QObject *parent = nullptr);
 
     static AudioInput *instance();
@@ -58,9 +60,6 @@ private:
     PipeDevice *pipeDevice = nullptr;
     QAudioInput *audioInput = nullptr;
     int captureBlockMs = kDefaultCaptureBlockMs;
-
-public:
-    static constexpr int kDefaultCaptureBlockMs = 10;
 };
 
 #endif // AUDIOINPUT_H

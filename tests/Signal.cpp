@@ -1,5 +1,8 @@
 #include "Signal.h"
 
+#include <QFile>
+#include <QtEndian>
+
 #include <opus.h>
 
 #include <algorithm>
@@ -81,20 +84,21 @@ int OpusStream::decode(const QByteArray &packet)
     return count;
 }
 
-QList<QByteArray> opusTone(int frames, int frameSamples)
+QList<QByteArray> opusTone(int frames, const QVector<int> &frameSamples)
 {
     int error = OPUS_OK;
     OpusEncoder *encoder = opus_encoder_create(48000, 1, OPUS_APPLICATION_AUDIO, &error);
     QList<QByteArray> packets;
     qint64 position = 0;
     for (int f = 0; f < frames && encoder; ++f) {
-        QVector<opus_int16> pcm(frameSamples);
-        for (int i = 0; i < frameSamples; ++i, ++position) {
+        const int samples = frameSamples.at(f % frameSamples.size());
+        QVector<opus_int16> pcm(samples);
+        for (int i = 0; i < samples; ++i, ++position) {
             const double t = position / 48000.0;
             pcm[i] = opus_int16(9000 * std::sin(2 * M_PI * (440 * t + 3 * std::sin(2 * M_PI * t))));
         }
         QByteArray packet(1500, '\0');
-        const int size = opus_encode(encoder, pcm.data(), frameSamples,
+        const int size = opus_encode(encoder, pcm.data(), samples,
                                      reinterpret_cast<unsigned char *>(packet.data()), 1500);
         packet.resize(std::max(size, 0));
         packets << packet;
@@ -103,6 +107,34 @@ QList<QByteArray> opusTone(int frames, int frameSamples)
         opus_encoder_destroy(encoder);
     }
     return packets;
+}
+
+QVector<float> wavSamples(const QString &path, QString *problem)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problem = file.errorString();
+        return {};
+    }
+    const QByteArray bytes = file.readAll();
+    const auto u32 = [&](int at) {
+        return qFromLittleEndian<quint32>(bytes.constData() + at);
+    };
+    const auto u16 = [&](int at) {
+        return qFromLittleEndian<quint16>(bytes.constData() + at);
+    };
+    if (bytes.size() < 44 || !bytes.startsWith("RIFF") || bytes.mid(8, 8) != "WAVEfmt " ||
+        u16(20) != 1 || u16(22) != 1 || u32(24) != 48000 || u16(34) != 16 ||
+        bytes.mid(36, 4) != "data" || u32(40) != quint32(bytes.size() - 44) ||
+        u32(4) != quint32(bytes.size() - 8)) {
+        *problem = QStringLiteral("not a complete 48 kHz mono 16-bit WAV file");
+        return {};
+    }
+    QVector<float> samples(int(u32(40) / 2));
+    for (int i = 0; i < samples.size(); ++i) {
+        samples[i] = qFromLittleEndian<qint16>(bytes.constData() + 44 + 2 * i);
+    }
+    return samples;
 }
 
 } // namespace Signal

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 #include <QVector>
 
 #include <cstdint>
@@ -24,8 +25,12 @@ double totalEnergy(const QVector<float> &samples);
 double signalToNoiseDb(const QVector<float> &samples, int sampleRate, double frequency);
 
 // Opus packets of one 48 kHz mono stream of a 440 Hz tone at amplitude 9000 with a slow
-// vibrato (so every frame differs), in frames of frameSamples.
-QList<QByteArray> opusTone(int frames, int frameSamples = 960);
+// vibrato (so every frame differs), in frames of the sizes in frameSamples, in turn.
+QList<QByteArray> opusTone(int frames, const QVector<int> &frameSamples = {960});
+
+// The samples of a complete 48 kHz mono 16-bit WAV file; empty, with problem set, for anything
+// else (a header whose sizes do not match the file is not complete).
+QVector<float> wavSamples(const QString &path, QString *problem);
 
 // Decodes Opus packets of one 48 kHz mono stream into one signal.
 class OpusStream

@@ -4,44 +4,8 @@
 
 #include <QtTest>
 
-#include <opus.h>
-
-#include <cmath>
-#include <memory>
+#include <algorithm>
 #include <random>
-
-namespace
-{
-
-// A sender: 48 kHz mono audio cut into Opus packets of the given sizes, in turn.
-struct Sender {
-    explicit Sender(QVector<int> pattern = {960})
-        : frameSizes(std::move(pattern))
-    {
-        int error = OPUS_OK;
-        encoder = opus_encoder_create(48000, 1, OPUS_APPLICATION_AUDIO, &error);
-    }
-    ~Sender() { opus_encoder_destroy(encoder); }
-    QByteArray next()
-    {
-        const int samples = frameSizes[index++ % frameSizes.size()];
-        QVector<opus_int16> pcm(samples);
-        for (int i = 0; i < samples; ++i, ++position) {
-            pcm[i] = static_cast<opus_int16>(8000 * std::sin(2 * M_PI * 440.0 * position / 48000));
-        }
-        QByteArray packet(1500, '\0');
-        const int size = opus_encode(encoder, pcm.data(), samples,
-                                     reinterpret_cast<unsigned char *>(packet.data()), 1500);
-        packet.resize(std::max(size, 0));
-        return packet;
-    }
-    OpusEncoder *encoder = nullptr;
-    QVector<int> frameSizes;
-    int index = 0;
-    qint64 position = 0;
-};
-
-} // namespace
 
 class TestJitterBuffer : public QObject
 {
@@ -61,12 +25,9 @@ void TestJitterBuffer::packetChecks_data()
 {
     QTest::addColumn<QByteArray>("packet");
     QTest::addColumn<int>("samples");
-    Sender twenty({960});
-    Sender ten({480});
-    Sender five({240});
-    QTest::addRow("20 ms") << twenty.next() << 960;
-    QTest::addRow("10 ms") << ten.next() << 480;
-    QTest::addRow("5 ms") << five.next() << 240;
+    QTest::addRow("20 ms") << Signal::opusTone(1, {960}).first() << 960;
+    QTest::addRow("10 ms") << Signal::opusTone(1, {480}).first() << 480;
+    QTest::addRow("5 ms") << Signal::opusTone(1, {240}).first() << 240;
     QTest::addRow("empty") << QByteArray() << 0;
     QTest::addRow("too large") << QByteArray(2000, '\x08') << 0;
     // TOC for 2.5 ms CELT frames: legal Opus, not what the sender makes.
@@ -85,11 +46,7 @@ void TestJitterBuffer::packetChecks()
 
 void TestJitterBuffer::losslessIsExact()
 {
-    Sender sender;
-    QList<QByteArray> sent;
-    for (int i = 0; i < 100; ++i) {
-        sent << sender.next();
-    }
+    const QList<QByteArray> sent = Signal::opusTone(100);
     Signal::OpusStream reference;
     for (const QByteArray &packet : sent) {
         reference.decode(packet);
@@ -123,14 +80,14 @@ void TestJitterBuffer::losslessIsExact()
 
 void TestJitterBuffer::lossIsConcealed()
 {
-    Sender sender;
+    const QList<QByteArray> packets = Signal::opusTone(500);
     player::JitterBuffer buffer(60);
     std::mt19937 random(5);
     int pulled = 0;
     int lost = 0;
     for (int tick = 0; tick < 1000; ++tick) {
         if (tick % 2 == 0) {
-            const QByteArray packet = sender.next();
+            const QByteArray &packet = packets.at(tick / 2);
             if (random() % 10 == 0) {
                 ++lost; // never arrives
             } else {
@@ -162,13 +119,9 @@ void TestJitterBuffer::driftAndBursts()
 {
     QFETCH(double, senderSpeed);
     // The sender's sound server hands over 50 ms blocks: 20, 20 and 10 ms frames at once.
-    Sender sender({960, 960, 480});
     // Two seconds encoded once and sent round and round: the level is under test, not the
     // sound, and encoding half an hour three times over would be most of the run.
-    QList<QByteArray> pool;
-    for (int i = 0; i < 3 * 40; ++i) {
-        pool << sender.next();
-    }
+    const QList<QByteArray> pool = Signal::opusTone(3 * 40, {960, 960, 480});
     int sent = 0;
     player::JitterBuffer buffer(60);
     const qint64 runMs = 30 * 60 * 1000;
@@ -206,8 +159,7 @@ void TestJitterBuffer::hostilePackets()
 {
     std::mt19937 random(11);
     player::JitterBuffer buffer(40);
-    Sender sender;
-    const QByteArray valid = sender.next();
+    const QByteArray valid = Signal::opusTone(1).first();
     qint64 accepted = 0;
     for (int i = 0; i < 100000; ++i) {
         QByteArray datagram(static_cast<int>(random() % 1400), Qt::Uninitialized);

@@ -17,34 +17,6 @@ namespace
 const QHostAddress kLoopback(QStringLiteral("127.0.0.1"));
 constexpr quint16 kStreamPort = 10493;
 
-QVector<float> wavSamples(const QString &path, QString *problem)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *problem = file.errorString();
-        return {};
-    }
-    const QByteArray bytes = file.readAll();
-    const auto u32 = [&](int at) {
-        return qFromLittleEndian<quint32>(bytes.constData() + at);
-    };
-    const auto u16 = [&](int at) {
-        return qFromLittleEndian<quint16>(bytes.constData() + at);
-    };
-    if (bytes.size() < 44 || !bytes.startsWith("RIFF") || bytes.mid(8, 8) != "WAVEfmt " ||
-        u16(20) != 1 || u16(22) != 1 || u32(24) != 48000 || u16(34) != 16 ||
-        bytes.mid(36, 4) != "data" || u32(40) != quint32(bytes.size() - 44) ||
-        u32(4) != quint32(bytes.size() - 8)) {
-        *problem = QStringLiteral("not a complete 48 kHz mono 16-bit WAV file");
-        return {};
-    }
-    QVector<float> samples(int(u32(40) / 2));
-    for (int i = 0; i < samples.size(); ++i) {
-        samples[i] = qFromLittleEndian<qint16>(bytes.constData() + 44 + 2 * i);
-    }
-    return samples;
-}
-
 // A number from the player's closing summary, such as "blocks concealed".
 qint64 summaryFigure(const QString &output, const QString &label)
 {
@@ -232,7 +204,7 @@ void TestPlayer::durationAndBindAddress()
     QVERIFY(clock.elapsed() >= 2500 && clock.elapsed() < 6000);
     QCOMPARE(summaryFigure(player.output, "played"), qint64(25));
     QString problem;
-    QCOMPARE(wavSamples(wav, &problem).size(), 25 * 960 + 20 * 480);
+    QCOMPARE(Signal::wavSamples(wav, &problem).size(), 25 * 960 + 20 * 480);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
@@ -255,7 +227,7 @@ void TestPlayer::losslessStreamIsExact()
     QCOMPARE(player.stop(), 0);
 
     QString problem;
-    const QVector<float> written = wavSamples(wav, &problem);
+    const QVector<float> written = Signal::wavSamples(wav, &problem);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QCOMPARE(summaryFigure(player.output, "played"), qint64(packets.size()));
     QCOMPARE(summaryFigure(player.output, "packets dropped"), qint64(0));
@@ -288,7 +260,7 @@ void TestPlayer::lossIsConcealed()
     QCOMPARE(player.stop(), 0);
 
     QString problem;
-    const QVector<float> written = wavSamples(wav, &problem);
+    const QVector<float> written = Signal::wavSamples(wav, &problem);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     const qint64 concealed = summaryFigure(player.output, "blocks concealed");
     const qint64 dropped = summaryFigure(player.output, "packets dropped");
@@ -465,7 +437,7 @@ void TestPlayer::survivesSoundServerRestart()
     const int code = player.stop();
     QVERIFY2(code == 0, qPrintable(QStringLiteral("exit %1: %2").arg(code).arg(player.errors)));
     QString problem;
-    const QVector<float> written = wavSamples(wav, &problem);
+    const QVector<float> written = Signal::wavSamples(wav, &problem);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QVERIFY2(written.size() >= 50 * 960, qPrintable(QString::number(written.size())));
 }
