@@ -153,6 +153,7 @@ private:
     PulseServer pulse;
     quint16 discoveryPort = 0;
     QProcess player;
+    QTemporaryDir soundDir;
 };
 
 void TestCapture::initTestCase()
@@ -167,13 +168,7 @@ void TestCapture::initTestCase()
     }
     // The computer "plays" 440 Hz and 660 Hz for as long as the tests run. (libopus at its
     // defaults codes tones of whole cycles per frame, such as 1 kHz, with little accuracy.)
-    player.start(QStringLiteral("pacat"),
-                 {QStringLiteral("--server=") + pulse.serverAddress(),
-                  QStringLiteral("--device=") + kSink, QStringLiteral("--playback"),
-                  QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
-                  QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"),
-                  QStringLiteral("--latency-msec=20")});
-    QVERIFY(player.waitForStarted(5000));
+    // From a file: fed through a pipe, the sound would stop whenever this process stalls.
     const QByteArray second = Signal::sine16(48000, 48000, {440.0, 440.0}, 6000);
     const QByteArray other = Signal::sine16(48000, 48000, {660.0, 660.0}, 6000);
     QByteArray mixed(second.size(), Qt::Uninitialized);
@@ -182,9 +177,19 @@ void TestCapture::initTestCase()
             static_cast<qint16>(reinterpret_cast<const qint16 *>(second.constData())[i] +
                                 reinterpret_cast<const qint16 *>(other.constData())[i]);
     }
+    QFile sound(soundDir.filePath(QStringLiteral("tones.raw")));
+    QVERIFY(sound.open(QIODevice::WriteOnly));
     for (int i = 0; i < 120; ++i) {
-        player.write(mixed);
+        QCOMPARE(sound.write(mixed), qint64(mixed.size()));
     }
+    sound.close();
+    player.start(QStringLiteral("pacat"),
+                 {QStringLiteral("--server=") + pulse.serverAddress(),
+                  QStringLiteral("--device=") + kSink, QStringLiteral("--playback"),
+                  QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
+                  QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"),
+                  QStringLiteral("--latency-msec=20"), sound.fileName()});
+    QVERIFY(player.waitForStarted(5000));
     QVERIFY(monitorDevice().deviceName() == kMonitor);
 }
 
