@@ -1,12 +1,16 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include <QHostAddress>
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
+#include <sstream>
 
 // Keeps the discovery listeners of this process off the network (loopback unicast only) and
 // returns the port they listen on.
@@ -58,12 +62,6 @@ private:
 // Limits Qt's audio backends to PulseAudio, so the machine's own ALSA devices never show up in
 // a test's device list. Must run before the first audio device query of the process.
 bool usePulseAudioBackendOnly(QString *errorString);
-
-#include <QHostAddress>
-#include <QList>
-
-#include <functional>
-#include <sstream>
 
 // Sends the datagrams in real time, one every frameMs, from a socket bound to source, to port
 // on the loopback address; those for which skip is true are left out. worstLateMs gets how late
