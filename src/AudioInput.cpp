@@ -90,9 +90,7 @@ bool AudioInput::start()
     pipeDevice->open(QIODevice::WriteOnly | QIODevice::Truncate);
     pipeDevice->startStreaming();
     oldAudioInputs.append(audioInput);
-    if (!device.isFormatSupported(audioFormat)) {
-        audioFormat = device.nearestFormat(audioFormat);
-    }
+    negotiateFormat();
     audioInput = new QAudioInput(device, audioFormat, this);
     connect(audioInput, &QAudioInput::stateChanged, this, &AudioInput::reportAudioStateChange);
     if (device.isNull()) {
@@ -102,9 +100,7 @@ bool AudioInput::start()
     if (!devices.contains(device)) {
         return false;
     }
-    if (!device.isFormatSupported(audioFormat)) {
-        audioFormat = device.nearestFormat(audioFormat);
-    }
+    negotiateFormat();
     pipeDevice->setOutputSampleRate(sampleRate);
     pipeDevice->setInputSampleRate(audioFormat.sampleRate());
     pipeDevice->setChannelCount(audioFormat.channelCount());
@@ -119,6 +115,19 @@ bool AudioInput::start()
     // QAudioInput::start(QIODevice *): push mode, the input writes into our device.
     audioInput->start(pipeDevice);
     return true;
+}
+
+void AudioInput::negotiateFormat()
+{
+    if (device.isFormatSupported(audioFormat)) {
+        return;
+    }
+    // A device that is gone offers no format at all; keeping that would make every later start
+    // negotiate from nothing, and some devices then answer with 8000 Hz.
+    const QAudioFormat nearest = device.nearestFormat(audioFormat);
+    if (nearest.isValid()) {
+        audioFormat = nearest;
+    }
 }
 
 void AudioInput::reportAudioStateChange(QAudio::State newState)

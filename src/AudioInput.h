@@ -47,6 +47,7 @@ signals:
     void webSocketDisconnected();
 
 private:
+    void negotiateFormat();
     void reportAudioStateChange(QAudio::State newState);
 
     QUdpSocket *udpSocket;

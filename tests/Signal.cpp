@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace Signal
 {
@@ -16,19 +17,16 @@ QByteArray sine16(int sampleRate, int frames, const QVector<double> &frequencies
     const int channels = frequencies.size();
     QByteArray data(frames * channels * 2, Qt::Uninitialized);
     auto *out = reinterpret_cast<qint16 *>(data.data());
-    for (int i = 0; i < frames; ++i) {
-        for (int c = 0; c < channels; ++c) {
-            const double value = amplitude * std::sin(2 * M_PI * frequencies[c] * i / sampleRate);
-            out[i * channels + c] = static_cast<qint16>(std::lround(value));
-        }
+    for (int i = 0; i < frames * channels; ++i) {
+        out[i] = qint16(std::lround(amplitude * std::sin(2 * M_PI * frequencies[i % channels] *
+                                                         (i / channels) / sampleRate)));
     }
     return data;
 }
 
-double toneEnergy(const QVector<float> &samples, int sampleRate, double frequency)
+double toneEnergy(const QVector<float> &samples, double frequency)
 {
-    const double w = 2 * M_PI * frequency / sampleRate;
-    const double coefficient = 2 * std::cos(w);
+    const double coefficient = 2 * std::cos(2 * M_PI * frequency / 48000);
     double s1 = 0;
     double s2 = 0;
     for (const float x : samples) {
@@ -44,69 +42,76 @@ double totalEnergy(const QVector<float> &samples)
 {
     double sum = 0;
     for (const float x : samples) {
-        sum += static_cast<double>(x) * x;
+        sum += double(x) * x;
     }
     return sum;
 }
 
-double signalToNoiseDb(const QVector<float> &samples, int sampleRate, double frequency)
+double toneAmplitude(const QVector<float> &samples, double frequency)
 {
-    const double tone = toneEnergy(samples, sampleRate, frequency);
-    const double rest = std::max(totalEnergy(samples) - tone, 1e-12);
-    return 10 * std::log10(std::max(tone, 1e-12) / rest);
+    return samples.isEmpty() ? 0 : std::sqrt(2 * toneEnergy(samples, frequency) / samples.size());
 }
 
-OpusStream::OpusStream()
+double snrDb(const QVector<float> &samples, const QVector<double> &frequencies)
 {
-    int error = OPUS_OK;
-    decoder = opus_decoder_create(48000, 1, &error);
+    double tones = 0;
+    for (const double frequency : frequencies) {
+        tones += toneEnergy(samples, frequency);
+    }
+    const double rest = std::max(totalEnergy(samples) - tones, 1e-9);
+    return 10 * std::log10(std::max(tones, 1e-9) / rest);
 }
 
-OpusStream::~OpusStream()
+double bestSecondSnrDb(const QVector<float> &samples, const QVector<double> &frequencies,
+                       int *bestFirst)
 {
-    if (decoder) {
-        opus_decoder_destroy(decoder);
+    double best = -1000;
+    for (int first = 0; first + 48000 <= samples.size(); first += 4800) {
+        const double snr = snrDb(samples.mid(first, 48000), frequencies);
+        if (snr > best && bestFirst) {
+            *bestFirst = first;
+        }
+        best = std::max(best, snr);
     }
-}
-
-int OpusStream::decode(const QByteArray &packet)
-{
-    if (!decoder) {
-        return OPUS_ALLOC_FAIL;
-    }
-    QVector<opus_int16> pcm(5760);
-    const int count =
-        opus_decode(decoder, reinterpret_cast<const unsigned char *>(packet.constData()),
-                    packet.size(), pcm.data(), pcm.size(), 0);
-    for (int i = 0; i < count; ++i) {
-        decoded.append(pcm[i]);
-    }
-    return count;
+    return best;
 }
 
 QList<QByteArray> opusTone(int frames, const QVector<int> &frameSamples)
 {
     int error = OPUS_OK;
-    OpusEncoder *encoder = opus_encoder_create(48000, 1, OPUS_APPLICATION_AUDIO, &error);
+    const std::unique_ptr<OpusEncoder, void (*)(OpusEncoder *)> encoder(
+        opus_encoder_create(48000, 1, OPUS_APPLICATION_AUDIO, &error), opus_encoder_destroy);
     QList<QByteArray> packets;
     qint64 position = 0;
-    for (int f = 0; f < frames && encoder; ++f) {
-        const int samples = frameSamples.at(f % frameSamples.size());
-        QVector<opus_int16> pcm(samples);
-        for (int i = 0; i < samples; ++i, ++position) {
-            const double t = position / 48000.0;
-            pcm[i] = opus_int16(9000 * std::sin(2 * M_PI * (440 * t + 3 * std::sin(2 * M_PI * t))));
+    for (int f = 0; f < frames; ++f) {
+        QVector<opus_int16> pcm(frameSamples.at(f % frameSamples.size()));
+        for (opus_int16 &sample : pcm) {
+            const double t = position++ / 48000.0;
+            sample = opus_int16(9000 * std::sin(2 * M_PI * (440 * t + 3 * std::sin(2 * M_PI * t))));
         }
         QByteArray packet(1500, '\0');
-        const int size = opus_encode(encoder, pcm.data(), samples,
+        const int size = opus_encode(encoder.get(), pcm.data(), pcm.size(),
                                      reinterpret_cast<unsigned char *>(packet.data()), 1500);
         packet.resize(std::max(size, 0));
         packets << packet;
     }
-    if (encoder) {
-        opus_encoder_destroy(encoder);
-    }
     return packets;
+}
+
+QVector<float> decodeAll(const QList<QByteArray> &packets)
+{
+    int error = OPUS_OK;
+    const std::unique_ptr<OpusDecoder, void (*)(OpusDecoder *)> decoder(
+        opus_decoder_create(48000, 1, &error), opus_decoder_destroy);
+    QVector<float> decoded;
+    QVector<opus_int16> pcm(5760);
+    for (const QByteArray &packet : packets) {
+        const int count =
+            opus_decode(decoder.get(), reinterpret_cast<const unsigned char *>(packet.constData()),
+                        packet.size(), pcm.data(), pcm.size(), 0);
+        std::copy(pcm.cbegin(), pcm.cbegin() + std::max(count, 0), std::back_inserter(decoded));
+    }
+    return decoded;
 }
 
 QVector<float> wavSamples(const QString &path, QString *problem)

@@ -5,28 +5,26 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QLibraryInfo>
+#include <QNetworkDatagram>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QThread>
 #include <QtTest>
-#include <QUdpSocket>
 
-#include <algorithm>
+#include <csignal>
 #include <iostream>
 
 quint16 isolateDiscovery()
 {
     // A port of this process's own, and no multicast membership, so that no discovery traffic
     // reaches a real interface and parallel tests do not hear each other.
-    const quint16 port = static_cast<quint16>(30000 + QCoreApplication::applicationPid() % 20000);
     ServicePublisher::Options options;
-    options.port = port;
+    options.port = quint16(30000 + QCoreApplication::applicationPid() % 20000);
     options.joinMulticastGroup = false;
     ServicePublisher::setDefaultOptions(options);
-    return port;
+    return options.port;
 }
 
 SettingsSandbox::SettingsSandbox()
@@ -34,7 +32,6 @@ SettingsSandbox::SettingsSandbox()
     isolateDiscovery();
     StartUp::setApplicationIdentity();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
 }
 
 void SettingsSandbox::reset()
@@ -44,82 +41,67 @@ void SettingsSandbox::reset()
     settings.sync();
 }
 
-PulseServer::~PulseServer()
-{
-    stop();
-}
-
 bool PulseServer::start(const Layout &layout)
 {
-    const QString program = QStandardPaths::findExecutable(QStringLiteral("pulseaudio"));
-    if (program.isEmpty()) {
-        error = QStringLiteral("pulseaudio is not installed");
-        return false;
-    }
-    // Started again after stop(), it listens on the same socket, as a restarted server does.
+    // Qt's audio backends limited to PulseAudio, so the machine's own ALSA devices never show.
+    static QTemporaryDir plugins;
+    const QString plugin = QStringLiteral("audio/libqtmedia_pulse.so");
+    QDir(plugins.path()).mkpath(QStringLiteral("audio"));
+    QFile::link(QDir(QLibraryInfo::location(QLibraryInfo::PluginsPath)).filePath(plugin),
+                plugins.filePath(plugin));
+    QCoreApplication::setLibraryPaths({plugins.path()});
     if (!dir) {
         dir = std::make_unique<QTemporaryDir>();
     }
     socket = dir->filePath(QStringLiteral("native"));
-
-    QStringList arguments{
-        QStringLiteral("-n"),
-        QStringLiteral("--daemonize=no"),
-        QStringLiteral("--exit-idle-time=-1"),
-        QStringLiteral("--use-pid-file=no"),
-        QStringLiteral("--disable-shm=yes"),
-        QStringLiteral("--log-target=stderr"),
-        QStringLiteral("-L"),
-        QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1").arg(socket)};
+    QStringList arguments{"-n",
+                          "--daemonize=no",
+                          "--exit-idle-time=-1",
+                          "--use-pid-file=no",
+                          "--disable-shm=yes",
+                          "--log-target=stderr",
+                          "-L",
+                          "module-native-protocol-unix auth-anonymous=1 socket=" + socket};
     for (const QString &sink : layout.nullSinks) {
-        arguments << QStringLiteral("-L")
-                  << QStringLiteral("module-null-sink sink_name=%1").arg(sink);
+        arguments << "-L"
+                  << "module-null-sink sink_name=" + sink;
     }
     for (const QString &source : layout.nullSources) {
-        arguments << QStringLiteral("-L")
-                  << QStringLiteral("module-null-source source_name=%1").arg(source);
+        arguments << "-L"
+                  << "module-null-source source_name=" + source;
     }
-
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), dir->path());
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir->path());
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir->path());
+    for (const char *name : {"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME"}) {
+        environment.insert(QString::fromLatin1(name), dir->path());
+    }
     server.setProcessEnvironment(environment);
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(program, arguments);
-    if (!server.waitForStarted(5000)) {
-        error = QStringLiteral("pulseaudio did not start: %1").arg(server.errorString());
-        return false;
-    }
-
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!pactl({QStringLiteral("info")})) {
-        if (elapsed.hasExpired(10000) || server.state() != QProcess::Running) {
-            error = QStringLiteral("pulseaudio did not answer on %1").arg(socket);
+    server.start(QStringLiteral("pulseaudio"), arguments);
+    for (int tries = 0; !pactl({"info"}); ++tries) {
+        if (tries == 200 || server.state() == QProcess::NotRunning) {
+            error = "pulseaudio did not start or answer on " + socket;
             stop();
             return false;
         }
         QThread::msleep(50);
     }
-    if (!layout.defaultSource.isEmpty() &&
-        !pactl({QStringLiteral("set-default-source"), layout.defaultSource})) {
-        error = QStringLiteral("cannot make %1 the default source").arg(layout.defaultSource);
-        stop();
+    if (!layout.defaultSource.isEmpty() && !pactl({"set-default-source", layout.defaultSource})) {
+        error = "cannot make the default source " + layout.defaultSource;
         return false;
     }
-    qputenv("PULSE_SERVER", QStringLiteral("unix:%1").arg(socket).toLocal8Bit());
+    qputenv("PULSE_SERVER", serverAddress().toLocal8Bit());
     return true;
 }
 
 void PulseServer::stop()
 {
-    if (server.state() != QProcess::NotRunning) {
-        server.terminate();
-        if (!server.waitForFinished(5000)) {
-            server.kill();
-            server.waitForFinished(2000);
-        }
+    if (server.state() == QProcess::NotRunning) {
+        return;
+    }
+    server.terminate();
+    if (!server.waitForFinished(5000)) {
+        server.kill();
+        server.waitForFinished(2000);
     }
 }
 
@@ -127,8 +109,7 @@ bool PulseServer::pactl(const QStringList &arguments, QString *output)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("pactl"),
-                  QStringList{QStringLiteral("--server=unix:%1").arg(socket)} + arguments);
+    process.start(QStringLiteral("pactl"), QStringList{"--server=" + serverAddress()} + arguments);
     const bool ok = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit &&
                     process.exitCode() == 0;
     if (output) {
@@ -137,24 +118,34 @@ bool PulseServer::pactl(const QStringList &arguments, QString *output)
     return ok;
 }
 
-bool usePulseAudioBackendOnly(QString *errorString)
+QProcessEnvironment PulseServer::environment() const
 {
-    static QTemporaryDir pluginRoot;
-    const QString pluginName = QStringLiteral("libqtmedia_pulse.so");
-    const QString source = QDir(QLibraryInfo::location(QLibraryInfo::PluginsPath))
-                               .filePath(QStringLiteral("audio/") + pluginName);
-    if (!QFile::exists(source)) {
-        *errorString = QStringLiteral("Qt's PulseAudio plugin is missing: %1").arg(source);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_SERVER"), serverAddress());
+    return environment;
+}
+
+bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, quint16 port,
+               int frameMs, const std::function<bool(int)> &skip, qint64 *worstLateMs)
+{
+    QUdpSocket socket;
+    if (!socket.bind(source, 0)) {
         return false;
     }
-    QDir(pluginRoot.path()).mkpath(QStringLiteral("audio"));
-    const QString link = pluginRoot.filePath(QStringLiteral("audio/") + pluginName);
-    if (!QFile::exists(link) && !QFile::link(source, link)) {
-        *errorString = QStringLiteral("cannot link %1").arg(link);
-        return false;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 worst = 0;
+    for (int next = 0; next < datagrams.size(); QTest::qWait(2)) {
+        for (; next < datagrams.size() && clock.elapsed() >= qint64(next) * frameMs; ++next) {
+            worst = std::max(worst, clock.elapsed() - qint64(next) * frameMs);
+            if (!skip || !skip(next)) {
+                socket.writeDatagram(datagrams.at(next), QHostAddress::LocalHost, port);
+            }
+        }
     }
-    // Platform plugins are already loaded by now; only the audio backends are looked up here.
-    QCoreApplication::setLibraryPaths({pluginRoot.path()});
+    if (worstLateMs) {
+        *worstLateMs = worst;
+    }
     return true;
 }
 
@@ -171,33 +162,80 @@ CapturedStdout::~CapturedStdout()
 
 QStringList CapturedStdout::lines() const
 {
-    return QString::fromStdString(buffer.str()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromStdString(buffer.str()).split('\n', Qt::SkipEmptyParts);
 }
 
-bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, quint16 port,
-               int frameMs, const std::function<bool(int)> &skip, qint64 *worstLateMs)
+Receiver::Receiver(const QString &address)
+    : server(QStringLiteral("receiver"), QWebSocketServer::NonSecureMode)
 {
-    QUdpSocket socket;
-    if (!socket.bind(source, 0)) {
-        return false;
+    if (!udp.bind(QHostAddress(address), 10493) || !server.listen(QHostAddress(address), 14213)) {
+        qWarning("the receiver's ports on %s are taken", qPrintable(address));
     }
-    QElapsedTimer clock;
-    clock.start();
-    int next = 0;
-    qint64 worst = 0;
-    while (next < datagrams.size()) {
-        while (next < datagrams.size() && clock.elapsed() >= qint64(next) * frameMs) {
-            worst = std::max(worst, clock.elapsed() - qint64(next) * frameMs);
-            if (!skip || !skip(next)) {
-                socket.writeDatagram(datagrams.at(next), QHostAddress(QHostAddress::LocalHost),
-                                     port);
-            }
-            ++next;
+    QObject::connect(&udp, &QUdpSocket::readyRead, &udp, [this] {
+        while (udp.hasPendingDatagrams()) {
+            datagrams.append(udp.receiveDatagram().data());
         }
-        QTest::qWait(2);
+    });
+    QObject::connect(&server, &QWebSocketServer::newConnection, &server, [this] {
+        while (server.hasPendingConnections()) {
+            peers.emplace_back(server.nextPendingConnection());
+        }
+    });
+}
+
+void Receiver::closeAll()
+{
+    for (auto &peer : peers) {
+        peer->close();
     }
-    if (worstLateMs) {
-        *worstLateMs = worst;
+}
+
+PlayerProcess::PlayerProcess(const QStringList &arguments, const QProcessEnvironment &environment,
+                             const QStringList &prefix)
+{
+    if (!environment.isEmpty()) {
+        process.setProcessEnvironment(environment);
     }
-    return true;
+    const QStringList command = prefix + QStringList{PLAYER_EXECUTABLE} + arguments;
+    process.start(command.first(), command.mid(1));
+}
+
+PlayerProcess::~PlayerProcess()
+{
+    process.kill();
+    process.waitForFinished(2000);
+}
+
+bool PlayerProcess::waitFor(const QString &text, int timeoutMs)
+{
+    return QTest::qWaitFor(
+               [&] {
+                   output += QString::fromLocal8Bit(process.readAllStandardOutput());
+                   return output.contains(text) || process.state() == QProcess::NotRunning;
+               },
+               timeoutMs) &&
+           output.contains(text);
+}
+
+int PlayerProcess::stop(int signal)
+{
+    ::kill(pid_t(process.processId()), signal);
+    return finish();
+}
+
+int PlayerProcess::finish(int timeoutMs)
+{
+    process.waitForFinished(timeoutMs);
+    output += QString::fromLocal8Bit(process.readAllStandardOutput());
+    errors += QString::fromLocal8Bit(process.readAllStandardError());
+    const bool ended =
+        process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit;
+    return ended ? process.exitCode() : -1;
+}
+
+qint64 PlayerProcess::figure(const QString &label) const
+{
+    const auto match =
+        QRegularExpression("plovarin-player: .*datagrams.*\\b(\\d+) " + label).match(output);
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
 }

@@ -2,36 +2,36 @@
 #define TESTSUPPORT_H
 
 #include <QHostAddress>
-#include <QList>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QWebSocket>
+#include <QWebSocketServer>
 
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 // Keeps the discovery listeners of this process off the network (loopback unicast only) and
 // returns the port they listen on.
 quint16 isolateDiscovery();
 
-// Points the per-user settings store at a temporary folder for the lifetime of the object, sets
-// the application identity the program uses and isolates discovery.
+// Points the per-user settings store at a temporary folder while it lives, sets the program's
+// identity and isolates discovery.
 class SettingsSandbox
 {
 public:
     SettingsSandbox();
     QString path() const { return dir.path(); }
-    // Removes everything stored so far.
-    void reset();
+    void reset(); // removes everything stored
 
 private:
     QTemporaryDir dir;
 };
 
-// A private PulseAudio server with the given null sinks and sources, reachable only through a
-// socket in a temporary folder. Qt's audio devices then come from it alone.
+// A private PulseAudio server with null sinks and sources, reachable only through a socket in a
+// temporary folder; this process (and Qt, limited to its PulseAudio backend) uses it alone.
 class PulseServer
 {
 public:
@@ -40,17 +40,15 @@ public:
         QStringList nullSources;
         QString defaultSource; // empty: the server's own choice
     };
-
-    ~PulseServer();
-    // Starts the server and makes this process's audio clients use it. On failure returns
-    // false and leaves the reason in errorString(). After stop() it starts again on the same
-    // socket.
+    ~PulseServer() { stop(); }
+    // False, with errorString(), when it cannot start; after stop() it starts on the same socket.
     bool start(const Layout &layout);
     void stop();
     QString errorString() const { return error; }
-    // The server as PULSE_SERVER and the clients' --server option name it.
     QString serverAddress() const { return QStringLiteral("unix:") + socket; }
     bool pactl(const QStringList &arguments, QString *output = nullptr);
+    // The environment of a program that is to use this server.
+    QProcessEnvironment environment() const;
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -59,31 +57,58 @@ private:
     QString error;
 };
 
-// Limits Qt's audio backends to PulseAudio, so the machine's own ALSA devices never show up in
-// a test's device list. Must run before the first audio device query of the process.
-bool usePulseAudioBackendOnly(QString *errorString);
+// Starts the server for the tests that follow, or skips them loudly.
+#define REQUIRE_PULSE(server, ...)                                                                 \
+    if (!(server).start(__VA_ARGS__))                                                              \
+    QSKIP(qPrintable("SKIPPED, no PulseAudio server: " + (server).errorString()))
 
-// Sends the datagrams in real time, one every frameMs, from a socket bound to source, to port
-// on the loopback address; those for which skip is true are left out. worstLateMs gets how late
-// the most belated datagram went out (a busy machine stalls the sender). False when source
-// cannot be bound.
+// Sends the datagrams in real time, one every frameMs, from source to port on 127.0.0.1,
+// leaving out those for which skip is true; worstLateMs gets how late the latest went out (a
+// busy machine stalls the sender).
 bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, quint16 port,
                int frameMs = 20, const std::function<bool(int)> &skip = {},
                qint64 *worstLateMs = nullptr);
 
-// Collects what the program writes to standard output while the object lives.
+// Collects what the program writes to standard output while it lives.
 class CapturedStdout
 {
 public:
     CapturedStdout();
     ~CapturedStdout();
-    CapturedStdout(const CapturedStdout &) = delete;
-    CapturedStdout &operator=(const CapturedStdout &) = delete;
     QStringList lines() const;
 
 private:
     std::ostringstream buffer;
     std::streambuf *previous;
+};
+
+// The sender's receiver on an address of loopback: every datagram of the stream port, and every
+// connection to the WebSocket endpoint.
+struct Receiver {
+    explicit Receiver(const QString &address = QStringLiteral("127.0.0.1"));
+    void closeAll();
+    QUdpSocket udp;
+    QWebSocketServer server;
+    QList<QByteArray> datagrams;
+    std::vector<std::unique_ptr<QWebSocket>> peers;
+};
+
+// The player program as a test runs it; prefix runs it through another program (ip netns exec).
+struct PlayerProcess {
+    explicit PlayerProcess(const QStringList &arguments,
+                           const QProcessEnvironment &environment = {},
+                           const QStringList &prefix = {});
+    ~PlayerProcess();
+    // Waits until it has printed text; false when it does not (or has ended).
+    bool waitFor(const QString &text, int timeoutMs = 10000);
+    // Sends the signal and waits for the end: the exit code, or -1 when it crashed or hung.
+    int stop(int signal);
+    int finish(int timeoutMs = 10000);
+    // A number of the closing summary, such as "blocks concealed"; -1 when missing.
+    qint64 figure(const QString &label) const;
+    QProcess process;
+    QString output;
+    QString errors;
 };
 
 #endif // TESTSUPPORT_H

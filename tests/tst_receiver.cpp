@@ -1,35 +1,56 @@
-#include "Console.h"
 #include "JitterBuffer.h"
 #include "OpusPacket.h"
 #include "Signal.h"
 #include "SourceGate.h"
 #include "StreamReceiver.h"
-#include "WavWriter.h"
 
-#include <QtEndian>
 #include <QtTest>
 #include <QUdpSocket>
 
 #include <random>
 
+// The player's receiving side: which datagrams are packets, whose are played, and how the
+// buffer holds the stream, on simulated time.
 class TestReceiver : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void packetChecks_data();
+    void packetChecks();
     void sourceRule_data();
     void sourceRule();
-    void wavFileStaysReadable();
-    void statusLine_data();
-    void statusLine();
+    void lossIsConcealed();
+    void driftAndBursts_data();
+    void driftAndBursts();
     void hostileDatagrams();
 };
+
+void TestReceiver::packetChecks_data()
+{
+    QTest::addColumn<QByteArray>("packet");
+    QTest::addColumn<int>("samples");
+    QTest::addRow("20 ms") << Signal::opusTone(1, {960}).first() << 960;
+    QTest::addRow("10 ms") << Signal::opusTone(1, {480}).first() << 480;
+    QTest::addRow("5 ms") << Signal::opusTone(1, {240}).first() << 240;
+    QTest::addRow("too large") << QByteArray(2000, '\x08') << 0;
+    // TOC for 2.5 ms CELT frames: legal Opus, not what the sender makes.
+    QTest::addRow("2.5 ms") << QByteArray::fromHex("8011223344") << 0;
+    QTest::addRow("code 3 without frames") << QByteArray::fromHex("0300") << 0;
+    QTest::addRow("truncated code 2") << QByteArray::fromHex("02ff") << 0;
+}
+
+void TestReceiver::packetChecks()
+{
+    QFETCH(QByteArray, packet);
+    QFETCH(int, samples);
+    QCOMPARE(player::playableSamples(packet), samples);
+}
 
 void TestReceiver::sourceRule_data()
 {
     // Steps "who@ms" (a datagram from 127.0.0.who at that time) or "hold who" / "hold -" (the
-    // WebSocket holder), each with the verdict expected for datagrams: P(lay), N(ew stream),
-    // F(oreign).
+    // WebSocket holder), each datagram with its verdict: P(lay), N(ew stream), F(oreign).
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QString>("verdicts");
     QTest::addRow("first source keeps it")
@@ -61,107 +82,79 @@ void TestReceiver::sourceRule()
             continue;
         }
         const QStringList parts = step.split(QLatin1Char('@'));
-        const QHostAddress source(QStringLiteral("127.0.0.") + parts.at(0));
-        switch (gate.admit(source, parts.at(1).toLongLong())) {
-        case player::SourceGate::Verdict::Play:
-            seen += QLatin1Char('P');
-            break;
-        case player::SourceGate::Verdict::NewStream:
-            seen += QLatin1Char('N');
-            break;
-        case player::SourceGate::Verdict::Foreign:
-            seen += QLatin1Char('F');
-            break;
-        }
+        const auto verdict = gate.admit(QHostAddress(QStringLiteral("127.0.0.") + parts.at(0)),
+                                        parts.at(1).toLongLong());
+        seen += QStringLiteral("PNF").at(int(verdict));
     }
     QCOMPARE(seen, verdicts);
 }
 
-void TestReceiver::wavFileStaysReadable()
+void TestReceiver::lossIsConcealed()
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("out.wav");
-    player::WavWriter writer(48000);
-    QVERIFY(writer.open(path));
-    QVector<qint16> second(48000);
-    for (int i = 0; i < second.size(); ++i) {
-        second[i] = qint16(i - 24000);
+    const QList<QByteArray> packets = Signal::opusTone(500);
+    player::JitterBuffer buffer(60);
+    std::mt19937 random(5);
+    int lost = 0;
+    qint16 block[480];
+    for (int tick = 0; tick < 1000; ++tick) {
+        if (tick % 2 == 0 && random() % 10 == 0) {
+            ++lost; // never arrives
+        } else if (tick % 2 == 0) {
+            buffer.push(packets.at(tick / 2), 960);
+        }
+        buffer.pull(block, 480);
     }
-    // Three and a half seconds, then a look at the file as a crash would leave it: the header
-    // counts at least the first three seconds, and all of them are there.
-    for (int i = 0; i < 7; ++i) {
-        QVERIFY(writer.write(second.constData(), 24000));
-    }
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray whileWriting = file.readAll();
-    const quint32 counted = qFromLittleEndian<quint32>(whileWriting.constData() + 40);
-    QVERIFY(counted >= 3 * 96000 && counted <= quint32(whileWriting.size() - 44));
-    QCOMPARE(qFromLittleEndian<quint32>(whileWriting.constData() + 4), counted + 36);
-    writer.close();
-    file.seek(0);
-    const QByteArray closed = file.readAll();
-    QCOMPARE(closed.size(), 44 + 7 * 48000);
-    QCOMPARE(qFromLittleEndian<quint32>(closed.constData() + 40), quint32(7 * 48000));
-    QCOMPARE(qFromLittleEndian<qint16>(closed.constData() + 44 + 2 * 1000), qint16(1000 - 24000));
-    QVERIFY(!writer.open(dir.filePath("missing/out.wav")));
-    QVERIFY(!writer.errorString().isEmpty());
+    // Each lost 20 ms packet is made up as two 10 ms blocks, within the buffer's slack.
+    QVERIFY2(qAbs(buffer.stats().concealed - 2 * lost) <= 8,
+             qPrintable(QStringLiteral("%1 for %2").arg(buffer.stats().concealed).arg(lost)));
 }
 
-void TestReceiver::statusLine_data()
+void TestReceiver::driftAndBursts_data()
 {
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<QString>("connected");
-    QTest::addColumn<double>("peak");
-    QTest::addColumn<qint64>("rejected");
-    QTest::addColumn<QString>("expected");
-    QTest::addRow("idle") << ""
-                          << "" << 0.0 << qint64(0) << "waiting for a sender";
-    QTest::addRow("idle, junk arrived")
-        << ""
-        << "" << 0.0 << qint64(3) << "waiting for a sender  rejected 3";
-    QTest::addRow("connected, no stream yet")
-        << ""
-        << "10.0.0.2" << 0.0 << qint64(0) << "sender 10.0.0.2 connected, waiting for its stream";
-    QTest::addRow("full scale")
-        << "10.0.0.2"
-        << "10.0.0.2" << 1.0 << qint64(0)
-        << "10.0.0.2  50 pkt/s  32.5 kbit/s  concealed 4  dropped 1  buffer 58 ms  [############]";
-    QTest::addRow("-24 dB is half the meter")
-        << "10.0.0.2"
-        << "" << 0.0631 << qint64(0)
-        << "10.0.0.2  50 pkt/s  32.5 kbit/s  concealed 4  dropped 1  buffer 58 ms  [######------]";
-    QTest::addRow("silence")
-        << "10.0.0.2"
-        << "" << 0.0 << qint64(2)
-        << "10.0.0.2  50 pkt/s  32.5 kbit/s  concealed 4  dropped 1  buffer 58 "
-           "ms  [------------]  rejected 2";
+    QTest::addColumn<double>("senderSpeed"); // the sender's clock against ours
+    QTest::addRow("sender 0.1 %% fast") << 1.001;
+    QTest::addRow("sender 0.1 %% slow") << 0.999;
+    QTest::addRow("same clock") << 1.0;
 }
 
-void TestReceiver::statusLine()
+void TestReceiver::driftAndBursts()
 {
-    QFETCH(QString, source);
-    QFETCH(QString, connected);
-    QFETCH(double, peak);
-    QFETCH(qint64, rejected);
-    QFETCH(QString, expected);
-    player::StatusFigures figures;
-    figures.source = QHostAddress(source);
-    figures.connected = QHostAddress(connected);
-    figures.packetsPerSecond = 50;
-    figures.kilobitsPerSecond = 32.48;
-    figures.concealed = 4;
-    figures.dropped = 1;
-    figures.rejected = rejected;
-    figures.bufferMs = 58.4;
-    figures.peak = peak;
-    QCOMPARE(player::statusText(figures), expected);
+    QFETCH(double, senderSpeed);
+    // The sender's sound server hands over 50 ms at once: 20, 20 and 10 ms frames. Two seconds
+    // encoded once and sent round: the level is under test, not the sound.
+    const QList<QByteArray> pool = Signal::opusTone(3 * 40, {960, 960, 480});
+    player::JitterBuffer buffer(60);
+    int sent = 0;
+    double nextBlockMs = 0;
+    double minBuffered = 1e9;
+    double maxBuffered = 0;
+    qint16 block[480];
+    for (qint64 nowMs = 0; nowMs < 5 * 60 * 1000; nowMs += 10) {
+        for (; nextBlockMs <= nowMs; nextBlockMs += 50.0 / senderSpeed) {
+            for (int i = 0; i < 3; ++i) {
+                const QByteArray &packet = pool.at(sent++ % pool.size());
+                buffer.push(packet, player::playableSamples(packet));
+            }
+        }
+        buffer.pull(block, 480);
+        if (nowMs > 10000) {
+            minBuffered = std::min(minBuffered, buffer.bufferedMs());
+            maxBuffered = std::max(maxBuffered, buffer.bufferedMs());
+        }
+    }
+    qInfo("buffer %.0f to %.0f ms, %lld dropped, %lld concealed", minBuffered, maxBuffered,
+          buffer.stats().dropped, buffer.stats().concealed);
+    QVERIFY(maxBuffered <= 60 + 15 + 50);
+    QVERIFY(minBuffered >= 30 - 15);
+    // 0.1 % of five minutes is 300 ms: at most 30 packets to drop or blocks to make up.
+    QVERIFY(buffer.stats().dropped <= 40);
+    QVERIFY(buffer.stats().concealed <= 40);
 }
 
 void TestReceiver::hostileDatagrams()
 {
     // Every 20 ms of simulated time the sender's packet arrives among ten hostile datagrams,
-    // from the sender's own address and from another; the sound card takes 20 ms.
+    // half from the sender's own address, half from a stranger; the sound card takes 20 ms.
     player::JitterBuffer buffer(60);
     QElapsedTimer clock;
     clock.start();
@@ -172,18 +165,15 @@ void TestReceiver::hostileDatagrams()
     QUdpSocket stranger;
     QVERIFY(sender.bind(loopback, 0));
     QVERIFY(stranger.bind(QHostAddress(QStringLiteral("127.0.0.9")), 0));
-
-    const QList<QByteArray> stream = Signal::opusTone(10000);
+    const QList<QByteArray> stream = Signal::opusTone(3000);
     std::mt19937 random(23);
     QVector<qint16> block(960);
-    qint64 hostile = 0;
-    qint64 valid = 0;
     qint64 silentBlocks = 0;
+    qint64 strangersPackets = 0;
     for (int tick = 0; tick < stream.size(); ++tick) {
         const QByteArray &packet = stream.at(tick);
         sender.writeDatagram(packet, loopback, receiver.port());
-        ++valid;
-        for (int k = 0; k < 10; ++k, ++hostile) {
+        for (int k = 0; k < 10; ++k) {
             QByteArray datagram;
             switch (random() % 5) {
             case 0: // random bytes
@@ -202,16 +192,17 @@ void TestReceiver::hostileDatagrams()
             case 3: // oversized
                 datagram = QByteArray(1276 + int(random() % 8000), char(random()));
                 break;
-            default: // a valid packet with junk after it
-                datagram = packet + QByteArray(int(random() % 64), char(random()));
+            default: // the stream's own packet, again
+                datagram = packet;
                 break;
             }
             (k % 2 ? stranger : sender).writeDatagram(datagram, loopback, receiver.port());
+            strangersPackets +=
+                k % 2 && (datagram.isEmpty() || player::playableSamples(datagram) > 0) ? 1 : 0;
         }
         receiver.readPending();
         buffer.pull(block.data(), block.size());
-        if (tick > 100 &&
-            std::all_of(block.cbegin(), block.cend(), [](qint16 s) { return s == 0; })) {
+        if (tick > 100 && std::all_of(block.cbegin(), block.cend(), [](qint16 s) { return !s; })) {
             ++silentBlocks;
         }
     }
@@ -219,13 +210,10 @@ void TestReceiver::hostileDatagrams()
     qInfo("%lld datagrams: %lld played, %lld invalid, %lld foreign; %lld dropped, %lld concealed",
           c.datagrams, c.played, c.invalid, c.foreign, buffer.stats().dropped,
           buffer.stats().concealed);
-    // Loopback may lose some under load; what arrived is all accounted for.
-    QVERIFY(c.datagrams > (valid + hostile) * 9 / 10);
     QCOMPARE(c.played + c.invalid + c.foreign, c.datagrams);
-    QVERIFY(c.played >= valid * 9 / 10);
-    // Playback never stalls: the tone goes on throughout.
+    // Nothing of the stranger's is played, however valid; the tone never stops.
+    QCOMPARE(c.foreign, strangersPackets);
     QVERIFY2(silentBlocks == 0, qPrintable(QString::number(silentBlocks)));
-    QVERIFY(buffer.isPlaying());
 }
 
 QTEST_GUILESS_MAIN(TestReceiver)

@@ -1,5 +1,6 @@
+#include "SendFileMessage.pb.h"
+
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -12,66 +13,48 @@ class TestStartUp : public QObject
     Q_OBJECT
 
 private slots:
-    void logLinesOfMain();
+    void fileMessageWireFormat();
+    void startsTheWindow();
     void noDisplay_data();
     void noDisplay();
 
 private:
-    QProcessEnvironment environment() const;
+    QProcess program;
     QTemporaryDir home;
 };
 
-QProcessEnvironment TestStartUp::environment() const
+void TestStartUp::fileMessageWireFormat()
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
-    env.insert(QStringLiteral("HOME"), home.path());
-    return env;
+    com::morvenhal::plovarin::SendFileMessage message;
+    message.set_file_name("a.wav");
+    message.set_current_part_number(1);
+    message.set_total_part_amount(3);
+    QCOMPARE(QByteArray::fromStdString(message.SerializeAsString()).toHex(),
+             QByteArray("0a05612e77617618012003"));
 }
 
-void TestStartUp::logLinesOfMain()
+void TestStartUp::startsTheWindow()
 {
     // In a network namespace of its own, so that its discovery listener stays off the network.
     const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
     if (unshare.isEmpty()) {
         QSKIP("SKIPPED: unshare (util-linux) is needed to start the program off the network");
     }
-    QProcess program;
-    program.setProcessEnvironment(environment());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
+    program.setProcessEnvironment(environment);
     program.start(unshare, {geteuid() == 0 ? QStringLiteral("-n") : QStringLiteral("-rn"),
                             QStringLiteral(TONRAVEL_EXECUTABLE)});
-    QVERIFY(program.waitForStarted(5000));
-
-    // The last line of start-up comes from restoring the settings; then the window is up.
+    // Start-up ends with restoring the settings: the window is up.
     QByteArray output;
     QTRY_VERIFY_WITH_TIMEOUT(
         (output += program.readAllStandardOutput()).contains(", loadSetting\n"), 20000);
     program.kill();
     program.waitForFinished(5000);
+    QVERIFY2(output.left(output.indexOf('\n')).contains("src/main.cpp, "),
+             output.left(200).constData());
+    // Every connection the form makes by signature is accepted.
     const QByteArray errors = program.readAllStandardError();
-
-    const QStringList lines =
-        QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QVERIFY(lines.size() >= 4);
-    const QRegularExpression mainLine(
-        QStringLiteral("^(\\.\\./)*([^,]+/)?src/main\\.cpp, \\d+, main$"));
-    QVERIFY2(mainLine.match(lines.at(0)).hasMatch(), qPrintable(lines.at(0)));
-    QVERIFY2(mainLine.match(lines.at(1)).hasMatch(), qPrintable(lines.at(1)));
-    QVERIFY(lines.at(0) != lines.at(1));
-    // The window's own lines follow; discovery, started before the form, may log first.
-    const QStringList windowLines = lines.filter(QStringLiteral("src/Tonravel.cpp, "));
-    QVERIFY(!windowLines.isEmpty());
-    QVERIFY2(windowLines.first().endsWith(QLatin1String(", initializeMemberObjects")),
-             qPrintable(windowLines.first()));
-    QVERIFY(lines.indexOf(windowLines.first()) >= 2);
-
-    // Every line: file, line number, function, then labelled values.
-    const QRegularExpression shape(QStringLiteral(
-        "^[^,]+\\.cpp, \\d+, [~A-Za-z_][A-Za-z0-9_]*((, [a-z ]+: [^,]*)*|, Speaking done )$"));
-    for (const QString &line : lines) {
-        QVERIFY2(shape.match(line).hasMatch(), qPrintable(line));
-    }
-    // The form's connections are all accepted.
     QVERIFY2(!errors.contains("QObject::connect"), errors.constData());
 }
 
@@ -85,23 +68,21 @@ void TestStartUp::noDisplay_data()
 void TestStartUp::noDisplay()
 {
     QFETCH(QString, platform);
-    QProcessEnvironment env = environment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    if (!platform.isEmpty()) {
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        environment.remove(QString::fromLatin1(name));
     }
-    QProcess program;
-    program.setProcessEnvironment(env);
+    if (!platform.isEmpty()) {
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    }
+    program.setProcessEnvironment(environment);
     program.start(QStringLiteral(TONRAVEL_EXECUTABLE), QStringList());
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 1);
-    const QStringList lines = QString::fromUtf8(program.readAllStandardError())
-                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.first().contains(QLatin1String("xvfb-run")), qPrintable(lines.first()));
+    const QByteArray said = program.readAllStandardError();
+    QCOMPARE(said.count('\n'), 1);
+    QVERIFY2(said.contains("xvfb-run"), said.constData());
     QVERIFY(program.readAllStandardOutput().isEmpty());
 }
 
