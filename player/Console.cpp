@@ -44,13 +44,15 @@ QString statusText(const StatusFigures &f, int meterWidth)
     const int lit = int(std::lround(std::clamp((db + 48) / 48, 0.0, 1.0) * meterWidth));
     const QString meter =
         QString(lit, QLatin1Char('#')) + QString(meterWidth - lit, QLatin1Char('-'));
-    return QStringLiteral("%1  %2 pkt/s  %3 kbit/s  concealed %4  dropped %5  buffer %6 ms  [%7]%8")
+    return QStringLiteral("%1  %2 pkt/s  %3 kbit/s  target %4 ms  delay %5 ms  concealed %6  "
+                          "dropped %7  [%8]%9")
         .arg(f.source.toString())
         .arg(f.packetsPerSecond, 0, 'f', 0)
         .arg(f.kilobitsPerSecond, 0, 'f', 1)
+        .arg(f.targetMs)
+        .arg(f.delayMs, 0, 'f', 0)
         .arg(f.concealed)
         .arg(f.dropped)
-        .arg(f.bufferMs, 0, 'f', 0)
         .arg(meter)
         .arg(rejected);
 }

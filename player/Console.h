@@ -18,8 +18,9 @@ struct StatusFigures {
     qint64 concealed = 0; // 10 ms blocks, since the start
     qint64 dropped = 0;
     qint64 rejected = 0; // invalid and foreign datagrams, since the start
-    double bufferMs = 0;
-    double peak = 0; // 0..1
+    int targetMs = 0;    // what the buffer holds at its lowest
+    double delayMs = 0;  // buffered and queued in the output device
+    double peak = 0;     // 0..1
 };
 
 // One line of status text; meterWidth characters of level meter.

@@ -1,108 +1,94 @@
 #include "JitterBuffer.h"
 
-#include "OpusPacket.h"
-
 #include <opus.h>
+#include <speex/speex_resampler.h>
 
 #include <algorithm>
-#include <cstring>
-#include <limits>
+#include <cmath>
 
 namespace player
 {
 
 namespace
 {
-constexpr int kConcealSamples = kSampleRate / 100; // 10 ms
-// After this much made-up audio the sender is taken as gone: silence, then a fresh fill.
+constexpr int kConcealSamples = 480; // 10 ms
+// After this much made-up audio the sender is taken as gone.
 constexpr int kMaxConcealedInARow = 20;
-constexpr int kMaxPacketSamples = kSampleRate / 50;
-// The level is judged on its lowest point over this much played audio: long enough to see
-// several of the sender's bursts, short enough to follow losses.
-constexpr int kWindowSamples = kSampleRate / 4;
-// At most this much is made up per window, so that a long gap is not answered by a long
-// stretch of concealment once packets flow again.
-constexpr int kMaxInsertSamples = 4 * kConcealSamples;
+// What an empty datagram (a frame the sender lost) stands for.
+constexpr int kLostFrameSamples = 960;
+constexpr int kLargestPacketSamples = 5760;
+// Above the target by this much (or by the target, if larger) the oldest packets go: a flood,
+// or an output that stopped taking audio.
+constexpr int kHardCapMarginSamples = 48000 / 5;
+// Arrivals are judged against this much of the stream before them.
+constexpr qint64 kLatenessWindowSamples = 48000 / 2;
+// More than this lost at once is left to the buffer running dry.
+constexpr qint64 kMaxLostSamples = 48000 / 10;
+// Enough for music at a ratio near 1, at a small fraction of the decoder's cost.
+constexpr int kResamplerQuality = 3;
+// The rate moves in steps of 20 ppm: speexdsp fails on larger denominators.
+constexpr int kRatioDenominator = 50000;
+constexpr int kPpmPerStep = 1000000 / kRatioDenominator;
 
-int samplesOfMs(int ms)
+OpusDecoder *makeDecoder()
 {
-    return ms * kSampleRate / 1000;
+    int error = OPUS_OK;
+    OpusDecoder *decoder = opus_decoder_create(48000, 1, &error);
+    return error == OPUS_OK ? decoder : nullptr;
+}
+
+SpeexResamplerState *makeResampler()
+{
+    int error = RESAMPLER_ERR_SUCCESS;
+    SpeexResamplerState *state = speex_resampler_init(1, 48000, 48000, kResamplerQuality, &error);
+    if (state && error == RESAMPLER_ERR_SUCCESS) {
+        // The output starts with the input, not with the filter's delay.
+        speex_resampler_skip_zeros(state);
+        return state;
+    }
+    return nullptr;
 }
 } // namespace
 
-JitterBuffer::JitterBuffer(int targetMs)
-    : target(std::clamp(targetMs, 10, 2000))
-    , targetSamples(samplesOfMs(target))
-    , toleranceSamples(samplesOfMs(std::max(10, target / 4)))
-    , highWaterSamples(targetSamples + samplesOfMs(std::max(100, target)))
+JitterBuffer::JitterBuffer(int fixedTargetMs)
+    : level(fixedTargetMs)
+    , decoder(makeDecoder(), opus_decoder_destroy)
+    , resampler(makeResampler(), speex_resampler_destroy)
 {
-    int error = OPUS_OK;
-    decoder = opus_decoder_create(kSampleRate, 1, &error);
-    if (error != OPUS_OK) {
-        decoder = nullptr;
-    }
 }
 
-JitterBuffer::~JitterBuffer()
-{
-    if (decoder) {
-        opus_decoder_destroy(decoder);
-    }
-}
+JitterBuffer::~JitterBuffer() = default;
 
 void JitterBuffer::reset()
 {
     packets.clear();
     queuedSamples = 0;
     stopPlaying();
-    if (decoder) {
-        opus_decoder_ctl(decoder, OPUS_RESET_STATE);
-    }
 }
 
 void JitterBuffer::stopPlaying()
 {
     playing = false;
-    decoded.clear();
-    decodedPos = 0;
-    concealedInARow = 0;
+    pulledSinceStart = false;
     pendingConcealSamples = 0;
-    floorSamples = -1;
-    windowPulled = 0;
-}
-
-void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
-{
-    ++counters.packets;
-    if (packet.isEmpty()) {
-        ++counters.lost;
-        samples = kMaxPacketSamples;
+    lateness.clear();
+    decoded.clear();
+    ready.clear();
+    concealedInARow = 0;
+    level.restart();
+    if (decoder) {
+        opus_decoder_ctl(decoder.get(), OPUS_RESET_STATE);
     }
-    // Audio made up for a sinking level goes in before the packet that has just arrived: that
-    // is where the missing audio should have been, and a stream that has ended gets none.
-    if (pendingConcealSamples > 0 && playing) {
-        packets.push_back({QByteArray(), pendingConcealSamples, -1, true});
-        queuedSamples += pendingConcealSamples;
-        pendingConcealSamples = 0;
+    if (resampler) {
+        speex_resampler_reset_mem(resampler.get());
+        speex_resampler_skip_zeros(resampler.get());
     }
-    packets.push_back({packet, samples, arrivalMs, false});
-    queuedSamples += samples;
-    // A flood (or a burst far beyond the target) never piles up: the oldest packets go.
-    while (bufferedSamples() > highWaterSamples && packets.size() > 1) {
-        queuedSamples -= packets.front().samples;
-        packets.pop_front();
-        ++counters.dropped;
-    }
-    if (!playing && queuedSamples >= targetSamples) {
-        playing = true;
-        windowPulled = 0;
-        windowMin = std::numeric_limits<int>::max();
-    }
+    applyCorrection();
 }
 
 int JitterBuffer::bufferedSamples() const
 {
-    return queuedSamples + decoded.size() - decodedPos;
+    return queuedSamples + decoded.size() + ready.size();
 }
 
 double JitterBuffer::bufferedMs() const
@@ -110,109 +96,189 @@ double JitterBuffer::bufferedMs() const
     return bufferedSamples() * 1000.0 / kSampleRate;
 }
 
-bool JitterBuffer::decodeNext(qint64 nowMs, int alreadyOut)
+void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
 {
-    if (packets.empty()) {
-        return false;
+    ++counters.packets;
+    if (packet.isEmpty()) {
+        ++counters.lost;
+        samples = kLostFrameSamples;
     }
-    const Packet packet = packets.front();
-    packets.pop_front();
-    queuedSamples -= packet.samples;
-    decoded.resize(kMaxPacketSamples * 6);
-    int count = 0;
-    if (decoder) {
-        count = packet.data.isEmpty()
-                    ? opus_decode(decoder, nullptr, 0, decoded.data(), packet.samples, 0)
-                    : opus_decode(decoder,
-                                  reinterpret_cast<const unsigned char *>(packet.data.constData()),
-                                  packet.data.size(), decoded.data(), decoded.size(), 0);
+    // What the floor showed missing goes in front of the packet that has just arrived: that is
+    // where it should have been, and a stream that has ended gets none.
+    if (pendingConcealSamples > 0 && playing) {
+        packets.push_back({QByteArray(), pendingConcealSamples, -1, mediaSamples});
+        queuedSamples += pendingConcealSamples;
+        mediaSamples += pendingConcealSamples;
     }
-    if (count < 0 || !decoder) {
-        counters.decodeErrors += packet.inserted ? 0 : 1;
-        count = packet.samples;
-        std::fill(decoded.begin(), decoded.begin() + count, qint16(0));
+    pendingConcealSamples = 0;
+    packets.push_back(
+        {packet, samples, arrivalMs < 0 ? -1 : arrivalMs * kSampleRate / 1000, mediaSamples});
+    mediaSamples += samples;
+    queuedSamples += samples;
+    const int target = level.targetSamples();
+    if (!playing || !pulledSinceStart) {
+        // A stream starts with the target and this packet in hand; what came before that is too
+        // old to start with (a burst, or a sound card that was not taking audio yet).
+        const int start = target + samples;
+        while (packets.size() > 1 && bufferedSamples() - packets.front().samples >= start) {
+            queuedSamples -= packets.front().samples;
+            packets.pop_front();
+            ++counters.skipped;
+        }
+        playing = playing || bufferedSamples() >= start;
+        return;
     }
-    // Made-up audio, whether to raise the level or for a frame the sender reported lost.
-    if (packet.data.isEmpty()) {
-        counters.concealed += packet.samples / kConcealSamples;
+    const int cap = target + std::max(target, kHardCapMarginSamples);
+    while (bufferedSamples() > cap && packets.size() > 1) {
+        queuedSamples -= packets.front().samples;
+        packets.pop_front();
+        ++counters.dropped;
     }
-    decoded.resize(count);
-    decodedPos = 0;
-    if (packet.arrivalMs >= 0 && nowMs >= 0) {
-        counters.lastDelayMs = double(nowMs - packet.arrivalMs) + alreadyOut * 1000.0 / kSampleRate;
-        counters.delaySumMs += counters.lastDelayMs;
-        ++counters.delayCount;
-    }
-    return true;
 }
 
 void JitterBuffer::conceal(int samples)
 {
-    decoded.resize(samples);
-    decodedPos = 0;
-    const int count = decoder ? opus_decode(decoder, nullptr, 0, decoded.data(), samples, 0) : -1;
-    if (count != samples) {
-        std::fill(decoded.begin(), decoded.end(), qint16(0));
+    const int at = decoded.size();
+    decoded.resize(at + samples);
+    if (!decoder ||
+        opus_decode(decoder.get(), nullptr, 0, decoded.data() + at, samples, 0) != samples) {
+        std::fill(decoded.begin() + at, decoded.end(), qint16(0));
     }
-    ++counters.concealed;
+    counters.concealed += samples / kConcealSamples;
 }
 
-void JitterBuffer::holdLevel(int pulled)
+void JitterBuffer::concealWhatWasLost()
 {
-    windowMin = std::min(windowMin, bufferedSamples());
-    windowPulled += pulled;
-    if (windowPulled < kWindowSamples) {
+    // A packet that comes later against the stream than any of the last half second, followed
+    // by one that keeps to the pace of audio after it and is as late: the stream has moved on
+    // without the audio between, which was lost. Its place is here, in front of this packet.
+    // (Late audio that catches up arrives all at once, and a sender's bursts stay within the
+    // half second's pattern.)
+    const Packet &packet = packets.front();
+    if (packet.arrival < 0 || lateness.empty() ||
+        lateness.back().first - lateness.front().first < kLatenessWindowSamples / 5) {
         return;
     }
-    if (floorSamples < 0) {
-        floorSamples = std::clamp(windowMin, targetSamples / 2, targetSamples);
+    qint64 usual = lateness.front().second;
+    for (const auto &seen : lateness) {
+        usual = std::max(usual, seen.second);
     }
-    if (windowMin + toleranceSamples <= floorSamples) {
-        const int missing = floorSamples - windowMin;
-        const int blocks = (missing + kConcealSamples - 1) / kConcealSamples;
-        pendingConcealSamples = std::min(blocks * kConcealSamples, kMaxInsertSamples);
-    } else if (windowMin >= floorSamples + 2 * toleranceSamples) {
-        int excess = windowMin - floorSamples;
-        while (packets.size() > 1 && packets.front().samples <= excess - toleranceSamples / 2) {
-            excess -= packets.front().samples;
-            queuedSamples -= packets.front().samples;
-            packets.pop_front();
-            ++counters.dropped;
+    const qint64 late = packet.arrival - packet.media - usual;
+    for (auto next = packets.cbegin() + 1; late >= kConcealSamples && next != packets.cend();
+         ++next) {
+        if (next->arrival - packet.arrival >= next->media - packet.media - kConcealSamples) {
+            const qint64 shift = std::min(late, next->arrival - next->media - usual);
+            const int missing =
+                int(std::min<qint64>(shift, kMaxLostSamples)) / kConcealSamples * kConcealSamples;
+            if (missing > 0) {
+                conceal(missing);
+                for (Packet &queued : packets) {
+                    queued.media += missing;
+                }
+                mediaSamples += missing;
+            }
+            return;
         }
     }
-    windowPulled = 0;
-    windowMin = std::numeric_limits<int>::max();
 }
 
-int JitterBuffer::pull(qint16 *out, int count, qint64 nowMs)
+void JitterBuffer::decodeNext()
 {
-    int written = 0;
-    while (written < count) {
-        if (decodedPos >= decoded.size()) {
-            if (!playing) {
-                std::fill(out + written, out + count, qint16(0));
-                return written;
-            }
-            if (decodeNext(nowMs, written)) {
-                concealedInARow = 0;
+    concealWhatWasLost();
+    const Packet packet = packets.front();
+    packets.pop_front();
+    queuedSamples -= packet.samples;
+    if (packet.arrival >= 0) {
+        lateness.emplace_back(packet.media, packet.arrival - packet.media);
+        while (lateness.front().first < packet.media - kLatenessWindowSamples) {
+            lateness.pop_front();
+        }
+    }
+    if (packet.data.isEmpty()) {
+        conceal(packet.samples);
+        return;
+    }
+    const int at = decoded.size();
+    decoded.resize(at + kLargestPacketSamples);
+    const int count =
+        decoder ? opus_decode(decoder.get(),
+                              reinterpret_cast<const unsigned char *>(packet.data.constData()),
+                              packet.data.size(), decoded.data() + at, kLargestPacketSamples, 0)
+                : -1;
+    decoded.resize(at + std::max(count, 0));
+    if (count != packet.samples) {
+        // Passed the checks but not the decoder: made up, and counted against its sender.
+        ++counters.decodeErrors;
+        decoded.resize(at);
+        conceal(packet.samples);
+    }
+}
+
+void JitterBuffer::produce(int count)
+{
+    while (playing && ready.size() < count) {
+        if (decoded.isEmpty()) {
+            if (!packets.empty()) {
+                if (concealedInARow > 0) {
+                    level.refilled(bufferedSamples());
+                    concealedInARow = 0;
+                }
+                decodeNext();
             } else if (concealedInARow < kMaxConcealedInARow) {
                 conceal(kConcealSamples);
                 ++concealedInARow;
+                level.ranDry(concealedInARow * kConcealSamples);
             } else {
-                // The sender has gone quiet: wait for the buffer to fill again.
+                // The sender has gone quiet: the stream has ended.
+                const QVector<qint16> tail = ready;
                 stopPlaying();
-                continue;
+                ready = tail;
+                return;
             }
         }
-        const int n = std::min(count - written, int(decoded.size()) - decodedPos);
-        std::memcpy(out + written, decoded.constData() + decodedPos, size_t(n) * sizeof(qint16));
-        decodedPos += n;
-        written += n;
+        spx_uint32_t in = spx_uint32_t(decoded.size());
+        spx_uint32_t out = in + in / 64 + 64;
+        const int at = ready.size();
+        ready.resize(at + int(out));
+        if (!resampler ||
+            speex_resampler_process_int(resampler.get(), 0, decoded.constData(), &in,
+                                        ready.data() + at, &out) != RESAMPLER_ERR_SUCCESS) {
+            std::copy(decoded.cbegin(), decoded.cend(), ready.begin() + at);
+            in = out = spx_uint32_t(decoded.size());
+        }
+        ready.resize(at + int(out));
+        decoded.remove(0, int(in));
     }
-    if (playing) {
-        holdLevel(count);
+}
+
+int JitterBuffer::pull(qint16 *out, int count)
+{
+    const bool wasPlaying = playing;
+    pulledSinceStart = playing;
+    produce(count);
+    const int stream = std::min(count, int(ready.size()));
+    std::copy(ready.cbegin(), ready.cbegin() + stream, out);
+    std::fill(out + stream, out + count, qint16(0));
+    ready.remove(0, stream);
+    if (playing && wasPlaying) {
+        level.observe(bufferedSamples(), count);
+        pendingConcealSamples += level.takeMissing();
+        applyCorrection();
     }
-    return written;
+    return stream;
+}
+
+void JitterBuffer::applyCorrection()
+{
+    const int steps = int(std::lround(level.correctionPpm() / kPpmPerStep));
+    if (steps * kPpmPerStep == appliedPpm || !resampler) {
+        return;
+    }
+    appliedPpm = steps * kPpmPerStep;
+    speex_resampler_set_rate_frac(resampler.get(), spx_uint32_t(kRatioDenominator + steps),
+                                  kRatioDenominator, kSampleRate, kSampleRate);
+    counters.largestCorrectionPpm =
+        std::max(counters.largestCorrectionPpm, std::abs(level.correctionPpm()));
 }
 
 } // namespace player

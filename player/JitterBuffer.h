@@ -1,89 +1,95 @@
 #ifndef PLAYER_JITTERBUFFER_H
 #define PLAYER_JITTERBUFFER_H
 
+#include "LevelControl.h"
+
 #include <QByteArray>
 #include <QVector>
 
 #include <deque>
+#include <memory>
 
 struct OpusDecoder;
+struct SpeexResamplerState_;
 
 namespace player
 {
 
 // Holds the received packets of one stream and hands out decoded 48 kHz mono audio as the
-// sound card asks for it. It waits until the target latency is buffered, then holds the level
-// the buffer sinks to between arrivals (its floor, taken in the first quarter second of
-// playing and kept between half the target and the target): when the floor sinks (lost
-// packets, a sender whose clock is slower than ours) it makes up 10 ms blocks with the
-// decoder's concealment in front of the next packet that arrives; when it rises (a faster
-// sender) it drops packets. When the buffer runs dry it conceals too, and after 200 ms of
-// that takes the stream as ended.
+// sound card asks for it. A stream starts once the target is buffered; its level is then held
+// by LevelControl through the playback rate (a resampler between decoder and output), so that
+// the two ends' clocks may differ. When the buffer runs dry the decoder conceals what is
+// missing, where it is missing; after 200 ms of that the stream has ended. Packets are dropped
+// only above a hard cap, against floods.
 class JitterBuffer
 {
 public:
     struct Stats {
         qint64 packets = 0;
-        qint64 lost = 0;      // empty datagrams: frames the sender lost
-        qint64 concealed = 0; // 10 ms blocks made up by the decoder, lost frames included
-        qint64 dropped = 0;   // packets skipped to keep the latency down
-        qint64 decodeErrors = 0;
-        // From a packet's arrival to its first sample being handed out, in ms.
-        double lastDelayMs = 0;
-        double delaySumMs = 0;
-        qint64 delayCount = 0;
+        qint64 lost = 0;         // empty datagrams: frames the sender lost
+        qint64 concealed = 0;    // 10 ms blocks made up by the decoder, lost frames included
+        qint64 dropped = 0;      // packets dropped while playing, above the hard cap
+        qint64 skipped = 0;      // packets too old to start a stream with, never played
+        qint64 decodeErrors = 0; // packets the decoder refused (concealed instead)
+        double largestCorrectionPpm = 0;
     };
 
-    explicit JitterBuffer(int targetMs = 60);
+    // fixedTargetMs > 0 fixes the target; 0 adapts it.
+    explicit JitterBuffer(int fixedTargetMs = 0);
     ~JitterBuffer();
     JitterBuffer(const JitterBuffer &) = delete;
     JitterBuffer &operator=(const JitterBuffer &) = delete;
 
-    // A packet of samples 48 kHz samples, arrived at arrivalMs (any monotonic clock, or -1);
-    // an empty packet marks a lost frame.
+    // A packet of samples 48 kHz samples, arrived at arrivalMs on a steady clock (-1: unknown);
+    // an empty packet marks a frame the sender lost.
     void push(const QByteArray &packet, int samples, qint64 arrivalMs = -1);
     // Fills out with count samples: audio and concealment while a stream plays, silence
-    // otherwise. Returns how many leading samples belong to the stream. nowMs is on the clock
-    // of push's arrival times.
-    int pull(qint16 *out, int count, qint64 nowMs = -1);
+    // otherwise. Returns how many leading samples belong to the stream.
+    int pull(qint16 *out, int count);
     // Forgets the stream: the next packet starts a new one.
     void reset();
 
-    // Buffered audio in ms, packets and decoded remainder together.
+    // Buffered audio in ms: packets, decoded and resampled remainders.
     double bufferedMs() const;
     bool isPlaying() const { return playing; }
-    int targetMs() const { return target; }
+    int targetMs() const { return level.targetSamples() * 1000 / kSampleRate; }
+    double correctionPpm() const { return level.correctionPpm(); }
     const Stats &stats() const { return counters; }
 
 private:
+    static constexpr int kSampleRate = LevelControl::kSampleRate;
+
     struct Packet {
         QByteArray data;
         int samples;
-        qint64 arrivalMs;
-        bool inserted; // concealment to raise the level, not a packet
+        qint64 arrival; // in samples; -1: unknown
+        qint64 media;   // where it starts in the stream
     };
 
     int bufferedSamples() const;
-    bool decodeNext(qint64 nowMs, int alreadyOut);
+    void decodeNext();
+    void concealWhatWasLost();
     void conceal(int samples);
+    void produce(int count);
+    void startPlaying();
     void stopPlaying();
-    void holdLevel(int pulled);
+    void applyCorrection();
 
-    int target;
-    int targetSamples;
-    int toleranceSamples;
-    int highWaterSamples;
-    OpusDecoder *decoder = nullptr;
+    LevelControl level;
+    std::unique_ptr<OpusDecoder, void (*)(OpusDecoder *)> decoder;
+    std::unique_ptr<SpeexResamplerState_, void (*)(SpeexResamplerState_ *)> resampler;
+    int appliedPpm = 0;
     std::deque<Packet> packets;
     int queuedSamples = 0;
-    QVector<qint16> decoded;
-    int decodedPos = 0;
+    qint64 mediaSamples = 0;
+    // Arrival against stream position (both in samples) of the packets decoded lately.
+    std::deque<std::pair<qint64, qint64>> lateness;
+    QVector<qint16> decoded; // decoded, not yet resampled
+    QVector<qint16> ready;   // resampled, not yet handed out
     bool playing = false;
-    int concealedInARow = 0;
+    bool pulledSinceStart = false;
     int pendingConcealSamples = 0;
-    int floorSamples = -1;
-    int windowPulled = 0;
-    int windowMin = 0;
+    int concealedInARow = 0;
     Stats counters;
 };
 

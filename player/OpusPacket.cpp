@@ -11,7 +11,9 @@ int playableSamples(const QByteArray &datagram)
         return 0;
     }
     const auto *data = reinterpret_cast<const unsigned char *>(datagram.constData());
-    if (opus_packet_get_nb_frames(data, datagram.size()) < 1) {
+    // The sender encodes one channel, one frame per packet.
+    if (opus_packet_get_nb_channels(data) != 1 ||
+        opus_packet_get_nb_frames(data, datagram.size()) != 1) {
         return 0;
     }
     const int samples = opus_packet_get_nb_samples(data, datagram.size(), kSampleRate);
@@ -22,12 +24,17 @@ int playableSamples(const QByteArray &datagram)
     // does not show.
     const unsigned char *frames[48];
     opus_int16 sizes[48];
-    int payloadOffset = 0;
     unsigned char toc = 0;
-    if (opus_packet_parse(data, datagram.size(), &toc, frames, sizes, &payloadOffset) < 1) {
-        return 0;
-    }
-    return samples;
+    return opus_packet_parse(data, datagram.size(), &toc, frames, sizes, nullptr) == 1 ? samples
+                                                                                       : 0;
+}
+
+int codingOf(const QByteArray &packet)
+{
+    const auto *data = reinterpret_cast<const unsigned char *>(packet.constData());
+    const int configuration = data[0] >> 3;
+    const int mode = configuration < 12 ? 0 : configuration < 16 ? 1 : 2;
+    return mode * 16 + opus_packet_get_bandwidth(data) - OPUS_BANDWIDTH_NARROWBAND;
 }
 
 } // namespace player

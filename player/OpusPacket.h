@@ -11,9 +11,12 @@ constexpr int kSampleRate = 48000;
 // the codec's own limit.
 constexpr int kMaxPacketBytes = 1275;
 
-// The number of 48 kHz samples a datagram carries when it is one Opus packet of 5, 10 or
+// The number of 48 kHz samples a datagram carries when it is one mono Opus frame of 5, 10 or
 // 20 ms, as the sender makes them; 0 for anything else.
 int playableSamples(const QByteArray &datagram);
+// The coding mode and bandwidth a packet was made with: a stream keeps them for a while, random
+// bytes do not.
+int codingOf(const QByteArray &packet);
 
 } // namespace player
 

@@ -38,7 +38,7 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
     : QObject(parent)
     , options(playerOptions)
     , buffer(playerOptions.latencyMs)
-    , receiver(buffer, clock)
+    , receiver(buffer, [this] { return clock.elapsed(); })
     , playout(buffer, clock)
     , wav(kSampleRate)
 {
@@ -47,11 +47,10 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
     playout.setAudioCallback([this](const qint16 *block, int count, int streamSamples) {
         onAudio(block, count, streamSamples);
     });
-    connect(&presence, &PresenceServer::holderChanged, this, [this](const QHostAddress &holder) {
-        receiver.setHolder(holder);
-        console.message(holder.isNull()
-                            ? QStringLiteral("no sender connected")
-                            : QStringLiteral("sender %1 connected").arg(holder.toString()));
+    connect(&presence, &PresenceServer::sendersChanged, &receiver, &StreamReceiver::setConnected);
+    connect(&presence, &PresenceServer::senderConnected, this, [this](const QHostAddress &sender) {
+        receiver.expectNewStream(sender);
+        console.message(QStringLiteral("sender %1 connected").arg(sender.toString()));
     });
     connect(&presence, &PresenceServer::closed, this, &Player::finish);
     connect(&receiver, &StreamReceiver::streamStarted, this, [this](const QHostAddress &source) {
@@ -167,15 +166,17 @@ int Player::start()
     if (options.announce) {
         startAnnouncing();
     }
-    console.message(QStringLiteral("plovarin-player: receiving on UDP %1 and WebSocket %2 (%3), "
-                                   "latency %4 ms, %5")
-                        .arg(kStreamPort)
-                        .arg(kPresencePort)
-                        .arg(where)
-                        .arg(options.latencyMs)
-                        .arg(options.playback
-                                 ? QStringLiteral("playing on %1").arg(output.deviceName())
-                                 : QStringLiteral("no playback")));
+    console.message(
+        QStringLiteral("plovarin-player: receiving on UDP %1 and WebSocket %2 (%3), "
+                       "%4, %5")
+            .arg(kStreamPort)
+            .arg(kPresencePort)
+            .arg(where)
+            .arg(options.latencyMs > 0 ? QStringLiteral("latency %1 ms").arg(options.latencyMs)
+                                       : QStringLiteral("latency adapting from %1 ms")
+                                             .arg(LevelControl::kInitialTargetMs))
+            .arg(options.playback ? QStringLiteral("playing on %1").arg(output.deviceName())
+                                  : QStringLiteral("no playback")));
     if (options.durationSeconds > 0) {
         durationTimer.start(int(options.durationSeconds * 1000));
     }
@@ -220,20 +221,21 @@ void Player::onAudio(const qint16 *block, int count, int streamSamples)
 
 void Player::updateStatus()
 {
-    const StreamReceiver::Counters &now = receiver.counters();
+    const StreamReceiver::Counters now = receiver.counters();
     const JitterBuffer::Stats &stats = buffer.stats();
     StatusFigures figures;
     if (buffer.isPlaying()) {
         figures.source = receiver.currentSource();
     }
-    figures.connected = presence.holder();
+    figures.connected = presence.senders().value(0);
     const double seconds = kStatusPeriodMs / 1000.0;
     figures.packetsPerSecond = (now.played - lastCounters.played) / seconds;
     figures.kilobitsPerSecond = (now.playedBytes - lastCounters.playedBytes) * 8 / 1000.0 / seconds;
     figures.concealed = stats.concealed;
     figures.dropped = stats.dropped;
-    figures.rejected = now.invalid + now.foreign;
-    figures.bufferMs = buffer.bufferedMs();
+    figures.rejected = now.invalid + now.foreign + stats.decodeErrors;
+    figures.targetMs = buffer.targetMs();
+    figures.delayMs = buffer.bufferedMs() + playout.queuedMs();
     figures.peak = periodPeak;
     periodPeak = 0;
     lastCounters = now;
@@ -277,20 +279,21 @@ void Player::finish()
 
 QString Player::summary() const
 {
-    const StreamReceiver::Counters &c = receiver.counters();
+    const StreamReceiver::Counters c = receiver.counters();
     const JitterBuffer::Stats &s = buffer.stats();
-    const double meanDelay = s.delayCount ? s.delaySumMs / s.delayCount : 0;
     QString text = QStringLiteral("plovarin-player: %1 datagrams, %2 played, %3 invalid, %4 from "
                                   "other sources; %5 lost by the sender, %6 blocks concealed, %7 "
-                                  "packets dropped, mean delay %8 ms")
+                                  "packets dropped, %8 skipped at a stream's start; largest rate "
+                                  "correction %9 ppm")
                        .arg(c.datagrams)
                        .arg(c.played)
-                       .arg(c.invalid)
+                       .arg(c.invalid + s.decodeErrors)
                        .arg(c.foreign)
                        .arg(s.lost)
                        .arg(s.concealed)
                        .arg(s.dropped)
-                       .arg(meanDelay, 0, 'f', 1);
+                       .arg(s.skipped)
+                       .arg(s.largestCorrectionPpm, 0, 'f', 0);
     if (!options.wavPath.isEmpty()) {
         text += QStringLiteral("; %1 samples written to %2")
                     .arg(wav.samplesWritten())

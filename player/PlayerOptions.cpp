@@ -47,11 +47,11 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
                                          QStringLiteral("Lists the output devices and exits."));
     const QCommandLineOption latency(
         {QStringLiteral("l"), QStringLiteral("latency")},
-        QStringLiteral("Keeps <ms> of audio buffered against network jitter, %1 to %2 (default "
-                       "%3).")
+        QStringLiteral("Keeps <ms> of audio buffered against network jitter, %1 to %2. By "
+                       "default the buffer adapts to the network: it starts low, grows at once "
+                       "when packets come late and comes down slowly when they do not.")
             .arg(kMinLatencyMs)
-            .arg(kMaxLatencyMs)
-            .arg(kDefaultLatencyMs),
+            .arg(kMaxLatencyMs),
         QStringLiteral("ms"));
     const QCommandLineOption wav({QStringLiteral("w"), QStringLiteral("wav")},
                                  QStringLiteral("Also writes what is played to the WAV file "

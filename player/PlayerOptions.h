@@ -18,14 +18,13 @@ enum ExitCode {
     kExitFileError = 5  // the WAV file cannot be written
 };
 
-constexpr int kDefaultLatencyMs = 60;
 constexpr int kMinLatencyMs = 10;
 constexpr int kMaxLatencyMs = 2000;
 
 struct PlayerOptions {
     QString device; // empty: the system's default output
     bool listDevices = false;
-    int latencyMs = kDefaultLatencyMs;
+    int latencyMs = 0; // 0: adapts to the network
     QString wavPath;
     bool playback = true;
     double durationSeconds = 0; // 0: until stopped

@@ -99,12 +99,17 @@ int Playout::outputBufferMs() const
     return output ? int(format().durationForBytes(output->bufferSize()) / 1000) : 0;
 }
 
+double Playout::queuedMs() const
+{
+    return output ? (output->bufferSize() - output->bytesFree()) * 1000.0 / 2 / kSampleRate : 0;
+}
+
 void Playout::pullInto(qint16 *samples, int count)
 {
     if (beforePull) {
         beforePull();
     }
-    const int streamSamples = buffer.pull(samples, count, clock.elapsed());
+    const int streamSamples = buffer.pull(samples, count);
     if (onAudio) {
         onAudio(samples, count, streamSamples);
     }
@@ -135,9 +140,15 @@ void Playout::pushToDevice()
         return;
     }
     block.resize(count);
-    pullInto(block.data(), count);
+    // The first write fills the device's buffer with silence: a sound server may take a while to
+    // start playing a new stream, and the stream must not start before it does. The second
+    // write shows it is playing.
+    if (writes == 0) {
+        std::fill(block.begin(), block.end(), qint16(0));
+    } else {
+        pullInto(block.data(), count);
+    }
     device->write(reinterpret_cast<const char *>(block.constData()), qint64(count) * 2);
-    // The first write only fills the device's buffer; the second shows it is being played.
     if (++writes == 2) {
         emit outputRunning();
     }

@@ -45,6 +45,8 @@ public:
     QString errorString() const { return error; }
     // The device's buffer as granted, in ms; 0 without playback.
     int outputBufferMs() const;
+    // Audio written to the device and not yet taken by the sound server, in ms.
+    double queuedMs() const;
 
     // The format the player plays: 48 kHz, mono, 16-bit.
     static QAudioFormat format();

@@ -7,10 +7,22 @@
 namespace player
 {
 
+namespace
+{
+constexpr int kHandshakeTimeoutMs = 3000;
+constexpr quint64 kMaxIncomingBytes = 1024;
+
+QHostAddress addressOf(const QWebSocket *socket)
+{
+    return SourceGate::normalized(socket->peerAddress());
+}
+} // namespace
+
 PresenceServer::PresenceServer(QObject *parent)
     : QObject(parent)
     , server(QStringLiteral("plovarin-player"), QWebSocketServer::NonSecureMode)
 {
+    server.setHandshakeTimeout(kHandshakeTimeoutMs);
     connect(&server, &QWebSocketServer::newConnection, this, &PresenceServer::accept);
 }
 
@@ -28,10 +40,49 @@ bool PresenceServer::listen(const QHostAddress &address, quint16 port)
     return server.listen(address, port);
 }
 
-QHostAddress PresenceServer::holder() const
+QList<QHostAddress> PresenceServer::senders() const
 {
-    return sockets.isEmpty() ? QHostAddress()
-                             : SourceGate::normalized(sockets.first()->peerAddress());
+    QList<QHostAddress> addresses;
+    for (const QWebSocket *socket : sockets) {
+        if (!addresses.contains(addressOf(socket))) {
+            addresses.append(addressOf(socket));
+        }
+    }
+    return addresses;
+}
+
+void PresenceServer::makeRoomFor(const QHostAddress &address)
+{
+    // The oldest connection of this address goes when it has too many; when all are taken, the
+    // oldest of the address holding the most.
+    QHostAddress crowded = address;
+    int most = 0;
+    for (const QHostAddress &other : senders()) {
+        int count = 0;
+        for (const QWebSocket *socket : qAsConst(sockets)) {
+            count += addressOf(socket) == other ? 1 : 0;
+        }
+        if (other == address && count >= kMaxPerAddress) {
+            crowded = address;
+            most = count;
+            break;
+        }
+        if (sockets.size() >= kMaxConnections && count > most) {
+            crowded = other;
+            most = count;
+        }
+    }
+    if (most == 0) {
+        return;
+    }
+    for (QWebSocket *socket : qAsConst(sockets)) {
+        if (addressOf(socket) == crowded) {
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                          QStringLiteral("too many connections"));
+            forget(socket);
+            return;
+        }
+    }
 }
 
 void PresenceServer::accept()
@@ -42,23 +93,24 @@ void PresenceServer::accept()
             socket->deleteLater();
             continue;
         }
-        const QHostAddress before = holder();
+        socket->setMaxAllowedIncomingFrameSize(kMaxIncomingBytes);
+        socket->setMaxAllowedIncomingMessageSize(kMaxIncomingBytes);
+        makeRoomFor(addressOf(socket));
         sockets.append(socket);
         connect(socket, &QWebSocket::disconnected, this, [this, socket] { forget(socket); });
-        if (holder() != before) {
-            emit holderChanged(holder());
-        }
+        emit senderConnected(addressOf(socket));
+        emit sendersChanged(senders());
     }
 }
 
 void PresenceServer::forget(QWebSocket *socket)
 {
-    const QHostAddress before = holder();
-    sockets.removeAll(socket);
-    socket->deleteLater();
-    if (holder() != before) {
-        emit holderChanged(holder());
+    if (!sockets.removeOne(socket)) {
+        return;
     }
+    socket->disconnect(this);
+    socket->deleteLater();
+    emit sendersChanged(senders());
     if (closing && sockets.isEmpty()) {
         emit closed();
     }
@@ -72,7 +124,8 @@ void PresenceServer::closeAll()
         emit closed();
         return;
     }
-    for (QWebSocket *socket : qAsConst(sockets)) {
+    const QList<QWebSocket *> open = sockets;
+    for (QWebSocket *socket : open) {
         socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("player stopped"));
     }
 }

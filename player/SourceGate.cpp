@@ -10,21 +10,46 @@ QHostAddress SourceGate::normalized(const QHostAddress &address)
     return isIpv4 ? QHostAddress(ipv4) : address;
 }
 
-void SourceGate::setHolder(const QHostAddress &address)
+void SourceGate::setConnected(const QList<QHostAddress> &addresses)
 {
-    holderAddress = normalized(address);
+    connected.clear();
+    for (const QHostAddress &address : addresses) {
+        connected.append(normalized(address));
+    }
+}
+
+bool SourceGate::isConnected(const QHostAddress &address) const
+{
+    return connected.contains(normalized(address));
+}
+
+void SourceGate::expectNewStream(const QHostAddress &address)
+{
+    restarting = normalized(address);
+}
+
+bool SourceGate::wouldTakeOver(const QHostAddress &rawSource, qint64 nowMs) const
+{
+    const QHostAddress source = normalized(rawSource);
+    if (source == currentSource) {
+        return false;
+    }
+    return currentSource.isNull() || nowMs - lastSeenMs >= kReleaseMs ||
+           (isConnected(source) && !isConnected(currentSource));
 }
 
 SourceGate::Verdict SourceGate::admit(const QHostAddress &rawSource, qint64 nowMs)
 {
     const QHostAddress source = normalized(rawSource);
-    const bool silent = nowMs - lastSeenMs >= kReleaseMs;
-    if (!holderAddress.isNull() ? source != holderAddress
-                                : !currentSource.isNull() && source != currentSource && !silent) {
+    const bool same = source == currentSource;
+    if (!same && !wouldTakeOver(source, nowMs)) {
         return Verdict::Foreign;
     }
-    // A sender back after a silence is a new stream too: its encoder started afresh.
-    const bool fresh = source != currentSource || silent;
+    // A sender back after a silence, or connected anew, starts afresh: a new encoder.
+    const bool fresh = !same || nowMs - lastSeenMs >= kReleaseMs || source == restarting;
+    if (source == restarting) {
+        restarting.clear();
+    }
     currentSource = source;
     lastSeenMs = nowMs;
     return fresh ? Verdict::NewStream : Verdict::Play;

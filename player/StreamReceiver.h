@@ -2,11 +2,13 @@
 #define PLAYER_STREAMRECEIVER_H
 
 #include "SourceGate.h"
+#include "StreamProbe.h"
 
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QUdpSocket>
+
+#include <functional>
 
 namespace player
 {
@@ -16,7 +18,8 @@ class JitterBuffer;
 constexpr quint16 kStreamPort = 10493;
 
 // Takes the datagrams of the stream port: checks each one, lets the source gate decide whose
-// are played, and hands the playable packets to the jitter buffer.
+// are played (a source that is no connected sender on probation first), and hands the
+// playable packets to the jitter buffer.
 class StreamReceiver : public QObject
 {
     Q_OBJECT
@@ -25,22 +28,27 @@ public:
     struct Counters {
         qint64 datagrams = 0; // everything that arrived
         qint64 played = 0;    // handed to the buffer, empty ones included
-        qint64 invalid = 0;   // not a playable Opus packet
+        qint64 invalid = 0;   // not a playable Opus packet, or not part of a stream
         qint64 foreign = 0;   // from a source that is not the one being played
+        qint64 pending = 0;   // held while their source is on probation
         qint64 playedBytes = 0;
     };
 
-    // Arrival times are taken on clock, which must have been started.
-    StreamReceiver(JitterBuffer &buffer, const QElapsedTimer &clock, QObject *parent = nullptr);
+    // Arrival times in ms, on any steady clock.
+    using Clock = std::function<qint64()>;
+
+    StreamReceiver(JitterBuffer &buffer, Clock clock, QObject *parent = nullptr);
 
     // Binds the stream port exclusively, so a second player on the same port fails loudly.
     bool bind(const QHostAddress &address, quint16 port = kStreamPort);
+    QAbstractSocket::SocketError error() const { return socket.error(); }
     QString errorString() const { return socket.errorString(); }
     quint16 port() const { return socket.localPort(); }
 
-    void setHolder(const QHostAddress &holder) { gate.setHolder(holder); }
+    void setConnected(const QList<QHostAddress> &senders) { gate.setConnected(senders); }
+    void expectNewStream(const QHostAddress &sender) { gate.expectNewStream(sender); }
     QHostAddress currentSource() const { return gate.current(); }
-    const Counters &counters() const { return totals; }
+    Counters counters() const;
     // Takes everything waiting on the socket; the playback calls it before it pulls audio,
     // so that what has arrived counts.
     void readPending();
@@ -53,10 +61,13 @@ signals:
     void invalidDatagram(const QHostAddress &source, int bytes);
 
 private:
+    void startStream(const QHostAddress &source);
+
     JitterBuffer &buffer;
-    const QElapsedTimer &clock;
+    Clock clock;
     QUdpSocket socket;
     SourceGate gate;
+    StreamProbe probe;
     Counters totals;
     bool invalidReported = false;
 };

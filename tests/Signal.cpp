@@ -54,9 +54,13 @@ double toneAmplitude(const QVector<float> &samples, double frequency)
 
 double snrDb(const QVector<float> &samples, const QVector<double> &frequencies)
 {
+    // Tenths of a second, so that a playback rate off by a fraction of a per cent does not move
+    // the tones off their bins.
     double tones = 0;
-    for (const double frequency : frequencies) {
-        tones += toneEnergy(samples, frequency);
+    for (int first = 0; first + 4800 <= samples.size(); first += 4800) {
+        for (const double frequency : frequencies) {
+            tones += toneEnergy(samples.mid(first, 4800), frequency);
+        }
     }
     const double rest = std::max(totalEnergy(samples) - tones, 1e-9);
     return 10 * std::log10(std::max(tones, 1e-9) / rest);
@@ -112,6 +116,30 @@ QVector<float> decodeAll(const QList<QByteArray> &packets)
         std::copy(pcm.cbegin(), pcm.cbegin() + std::max(count, 0), std::back_inserter(decoded));
     }
     return decoded;
+}
+
+double worstBlockErrorDb(const QVector<float> &copy, const QVector<float> &original)
+{
+    double worst = -1000;
+    int offset = 0;
+    for (int first = 0; first + 960 <= original.size(); first += 960) {
+        double best = 1e300;
+        const int reach = first == 0 ? 64 : 4;
+        for (int lag = offset - reach; lag <= offset + reach; ++lag) {
+            double error = 0;
+            for (int i = first; i < first + 960; ++i) {
+                const double other = i + lag >= 0 && i + lag < copy.size() ? copy[i + lag] : 0;
+                error += (other - original[i]) * (other - original[i]);
+            }
+            if (error < best) {
+                best = error;
+                offset = lag;
+            }
+        }
+        const double energy = std::max(totalEnergy(original.mid(first, 960)), 1.0);
+        worst = std::max(worst, 10 * std::log10(std::max(best, 1e-9) / energy));
+    }
+    return worst;
 }
 
 QVector<float> wavSamples(const QString &path, QString *problem)

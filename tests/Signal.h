@@ -18,7 +18,7 @@ double toneEnergy(const QVector<float> &samples, double frequency);
 double totalEnergy(const QVector<float> &samples);
 // The amplitude of the sine at frequency.
 double toneAmplitude(const QVector<float> &samples, double frequency);
-// Energy at the frequencies against everything else, in dB.
+// Energy at the frequencies against everything else, in dB, over whole tenths of a second.
 double snrDb(const QVector<float> &samples, const QVector<double> &frequencies);
 // The best snrDb over any second of samples: a stream that carries the tones cleanly for a
 // second, whatever glitches a busy machine caused elsewhere; first gets where it starts.
@@ -30,6 +30,10 @@ double bestSecondSnrDb(const QVector<float> &samples, const QVector<double> &fre
 QList<QByteArray> opusTone(int frames, const QVector<int> &frameSamples = {960});
 // Decodes Opus packets of one 48 kHz mono stream into one signal.
 QVector<float> decodeAll(const QList<QByteArray> &packets);
+
+// How far copy strays from original, 20 ms block by block, following a slow drift of the time
+// base (a played stream's rate correction): the worst block's error against its energy, in dB.
+double worstBlockErrorDb(const QVector<float> &copy, const QVector<float> &original);
 
 // The samples of a complete 48 kHz mono 16-bit WAV file; empty, with problem set, for anything
 // else (a header whose sizes do not match the file is not complete).

@@ -118,13 +118,17 @@ void TestPlayer::streamIsWrittenWhole()
     QVERIFY(clock.elapsed() >= 3500 && clock.elapsed() < 6000);
     QCOMPARE(player.figure(QStringLiteral("played")), qint64(packets.size()));
     QCOMPARE(player.figure(QStringLiteral("packets dropped")), qint64(0));
+    // Nothing made up but the 200 ms the decoder conceals before the player takes it as ended.
+    QCOMPARE(player.figure(QStringLiteral("blocks concealed")), qint64(20));
     QString problem;
     const QVector<float> written = Signal::wavSamples(wav, &problem);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    // The stream, then the 200 ms the decoder makes up before the player takes it as ended.
+    // What was sent, block by block, through a playback rate that may differ from 1 by 0.2 %.
     const QVector<float> sent = Signal::decodeAll(packets);
-    QCOMPARE(written.size(), sent.size() + 20 * 480);
-    QCOMPARE(written.mid(0, sent.size()), sent);
+    QVERIFY2(qAbs(written.size() - sent.size() - 20 * 480) <= 300,
+             qPrintable(QString::number(written.size())));
+    const double error = Signal::worstBlockErrorDb(written, sent);
+    QVERIFY2(error < -20, qPrintable(QString::number(error)));
 }
 
 void TestPlayer::lossIsConcealed()
@@ -137,8 +141,9 @@ void TestPlayer::lossIsConcealed()
     std::mt19937 random(7);
     QVector<bool> lost(frames);
     int lostCount = 0;
-    // The last quarter second arrives whole: losses are only seen by the level they leave.
-    for (int i = 1; i < frames - 12; ++i) {
+    // The start and the last half second arrive whole: a loss is only seen once later packets
+    // have come.
+    for (int i = 10; i < frames - 25; ++i) {
         lost[i] = random() % 9 == 0;
         lostCount += lost[i];
     }
@@ -155,12 +160,13 @@ void TestPlayer::lossIsConcealed()
     qInfo("%d of %d lost, %lld blocks concealed, %lld dropped; the sender was up to %lld ms late",
           lostCount, frames, concealed, dropped, lateMs);
     QCOMPARE(player.figure(QStringLiteral("played")), qint64(frames - lostCount));
-    // Every sample written is accounted for, and each lost 20 ms has been made up: the length is
-    // the stream's and the 200 ms after its end, to within a frame and the sender's lateness.
-    QCOMPARE(qint64(written.size()), (frames - lostCount - dropped) * 960 + concealed * 480);
-    const int expected = frames * 960 + 20 * 480;
+    QVERIFY(concealed >= 2 * lostCount + 12);
+    // Each lost 20 ms has been made up (one may be left to the rate): the length is the stream's,
+    // but for what was too old to start with, and the 200 ms after its end, to within two frames,
+    // the sender's lateness and the playback rate's correction.
+    const qint64 expected = (frames - player.figure("skipped")) * 960 + 20 * 480;
     QVERIFY2(
-        qAbs(written.size() - expected) <= 960 + 48 * std::min<qint64>(lateMs, 30),
+        qAbs(written.size() - expected) <= 2 * 960 + 300 + 48 * std::min<qint64>(lateMs, 30),
         qPrintable(QStringLiteral("%1 samples, %2 expected").arg(written.size()).arg(expected)));
     // Continuous: no 10 ms of the stream falls silent.
     for (int block = 0; block + 480 <= frames * 960 - 960; block += 480) {
@@ -185,9 +191,9 @@ void TestPlayer::closesConnectionsOnSignal()
     QSignalSpy disconnected(&sender, &QWebSocket::disconnected);
     sender.open(QUrl(QStringLiteral("ws://127.0.0.1:14213")));
     QVERIFY(player.waitFor(QStringLiteral("sender 127.0.0.1 connected")));
-    // While it holds the player, someone else's stream is not played.
-    QVERIFY(
-        sendPaced(Signal::opusTone(10), QHostAddress(QStringLiteral("127.0.0.2")), kStreamPort));
+    // While it streams, someone else's stream is not played.
+    QVERIFY(sendPaced(Signal::opusTone(10), kLoopback, kStreamPort));
+    QVERIFY(sendPaced(Signal::opusTone(10), QHostAddress("127.0.0.2"), kStreamPort));
     ::kill(pid_t(player.process.processId()), signal);
     QTRY_COMPARE_WITH_TIMEOUT(disconnected.count(), 1, 3000);
     QCOMPARE(sender.closeCode(), QWebSocketProtocol::CloseCodeGoingAway);

@@ -1,0 +1,144 @@
+#include "LevelControl.h"
+
+#include <algorithm>
+#include <climits>
+#include <utility>
+
+namespace player
+{
+
+namespace
+{
+constexpr int kMs = LevelControl::kSampleRate / 1000;
+// What the floor keeps in hand above a dip the network has shown.
+constexpr int kMarginSamples = 10 * kMs;
+// The largest packet the sender makes: a refill that brings more than the made-up audio and one
+// packet brought audio that had been late, not lost.
+constexpr int kLargestPacketSamples = 20 * kMs;
+// A time constant of 15 s: 67 ppm for each ms off target, critically damped.
+constexpr double kProportionalPpmPerMs = 1e6 / 15.0 / 1000;
+constexpr double kIntegralPpmPerMsWindow =
+    kProportionalPpmPerMs * kProportionalPpmPerMs / 4 / 1e6 * 1000 / 4;
+// Errors within this are noise of the measurement, not drift.
+constexpr int kDeadbandSamples = kMs;
+// After a minute without a reason to grow (a network that is late a few times a minute keeps
+// its target), the target comes down an eighth of the way every ten seconds.
+constexpr int kQuietSamples = 60 * LevelControl::kSampleRate;
+constexpr int kDecayStepSamples = 10 * LevelControl::kSampleRate;
+// Made up at once for a fallen floor, at most; more comes from the buffer running dry.
+constexpr int kMaxMadeUpSamples = 40 * kMs;
+} // namespace
+
+LevelControl::LevelControl(int fixedTargetMs)
+    : adaptive(fixedTargetMs <= 0)
+    , target((adaptive ? kInitialTargetMs : fixedTargetMs) * kMs)
+{
+    restart();
+}
+
+void LevelControl::restart()
+{
+    floorCount = 0;
+    windowPulled = 0;
+    windowMin = INT_MAX;
+    previousWindowMin = -1;
+    concealedInDrySpell = 0;
+    missing = 0;
+    integral = 0;
+    correction = 0;
+}
+
+void LevelControl::grow(int samples)
+{
+    quietSamples = 0;
+    if (adaptive && samples > target) {
+        target = std::min(samples, kMaxTargetMs * kMs);
+    }
+}
+
+int LevelControl::takeMissing()
+{
+    return std::exchange(missing, 0);
+}
+
+void LevelControl::ranDry(int concealedSamples)
+{
+    concealedInDrySpell = concealedSamples;
+}
+
+void LevelControl::refilled(int levelSamples)
+{
+    if (levelSamples >= concealedInDrySpell + kLargestPacketSamples) {
+        // What should have been played while the buffer was dry arrived after all: the network
+        // was that late, so hold that much more.
+        grow(target + concealedInDrySpell + kMarginSamples);
+    }
+    concealedInDrySpell = 0;
+    // The dry spell is no floor the rate should answer.
+    windowMin = INT_MAX;
+}
+
+void LevelControl::observe(int levelSamples, int pulledSamples)
+{
+    windowMin = std::min(windowMin, levelSamples);
+    windowPulled += pulledSamples;
+    quietSamples += pulledSamples;
+    if (windowPulled >= kWindowSamples) {
+        endWindow();
+    }
+}
+
+void LevelControl::endWindow()
+{
+    const int floor = windowMin == INT_MAX ? target : windowMin;
+    std::array<int, kFloors> sorted = floors;
+    std::sort(sorted.begin(), sorted.begin() + floorCount);
+    const int usual = floorCount ? sorted[floorCount / 2] : floor;
+    // A dip that came near running dry and recovered: the network's jitter, to be held in hand.
+    if (floorCount >= 4 && previousWindowMin >= 0 && previousWindowMin < kMarginSamples &&
+        floor > usual / 2) {
+        grow(usual - previousWindowMin + kMarginSamples);
+    }
+    std::copy_backward(floors.begin(), floors.end() - 1, floors.end());
+    floors[0] = floor;
+    floorCount = std::min(floorCount + 1, kFloors);
+    // The floor fell by a block or more below what it was for the seconds before and stayed down
+    // for two windows: audio that never came (late audio would have arrived by now). What is
+    // missing is made up in one go.
+    if (floorCount >= 4) {
+        std::array<int, kFloors> before{};
+        std::copy(floors.begin() + 2, floors.begin() + floorCount, before.begin());
+        std::sort(before.begin(), before.begin() + floorCount - 2);
+        const int reference = before[(floorCount - 2) / 2];
+        const int fallen = reference - std::max(floors[0], floors[1]);
+        if (fallen >= 10 * kMs) {
+            missing = std::min(fallen, kMaxMadeUpSamples) / (10 * kMs) * (10 * kMs);
+            floors[0] = floors[1] = reference;
+        }
+    }
+    // The rate answers the median floor of the last two seconds, so a single spike moves it
+    // little; it starts once a second of the stream has been seen.
+    if (floorCount >= 4) {
+        std::copy(floors.begin(), floors.end(), sorted.begin());
+        std::sort(sorted.begin(), sorted.begin() + floorCount);
+        int error = sorted[floorCount / 2] - target;
+        if (std::abs(error) <= kDeadbandSamples) {
+            error = 0;
+        }
+        const double errorMs = double(error) / kMs;
+        integral = std::clamp(integral + kIntegralPpmPerMsWindow * errorMs, -kMaxCorrectionPpm,
+                              kMaxCorrectionPpm);
+        correction = std::clamp(kProportionalPpmPerMs * errorMs + integral, -kMaxCorrectionPpm,
+                                kMaxCorrectionPpm);
+    }
+    if (adaptive && quietSamples >= kQuietSamples) {
+        quietSamples -= kDecayStepSamples;
+        target =
+            std::max(kMinTargetMs * kMs, target - std::max(kMs, (target - kMinTargetMs * kMs) / 8));
+    }
+    previousWindowMin = floor;
+    windowMin = INT_MAX;
+    windowPulled = 0;
+}
+
+} // namespace player
