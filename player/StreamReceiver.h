@@ -36,6 +36,7 @@ public:
     // Binds the stream port exclusively, so a second player on the same port fails loudly.
     bool bind(const QHostAddress &address, quint16 port = kStreamPort);
     QString errorString() const { return socket.errorString(); }
+    QAbstractSocket::SocketError error() const { return socket.error(); }
     quint16 port() const { return socket.localPort(); }
 
     void setHolder(const QHostAddress &holder) { gate.setHolder(holder); }
