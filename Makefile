@@ -4,7 +4,8 @@ SANITIZE_DIR ?= build-sanitize
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run run-player test sanitize bench icon format clean
+.PHONY: all deps configure build run run-player test sanitize package package-check bench icon \
+        format clean
 
 all: build
 
@@ -35,6 +36,21 @@ sanitize: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# The Debian package, in $(BUILD_DIR): what `cmake --install` installs, packed by CPack.
+package: build
+	rm -f $(BUILD_DIR)/plovarin_*.deb
+	cd $(BUILD_DIR) && cpack
+
+# CI's look at the package: no lintian error, a desktop entry without errors or warnings, and a
+# changelog whose latest entry is the version being packaged.
+DESKTOP_ENTRY = packaging/com.morvenhal.Tonravel.desktop
+package-check: package
+	lintian --fail-on error $(BUILD_DIR)/plovarin_*.deb
+	desktop-file-validate $(DESKTOP_ENTRY)
+	test -z "$$(desktop-file-validate --no-hints $(DESKTOP_ENTRY))"
+	test "$$(dpkg-parsechangelog -l packaging/changelog -S Version)" = \
+	     "$$(dpkg-deb --field $(BUILD_DIR)/plovarin_*.deb Version)"
 
 # CPU time of the pipe device against the codec alone; BENCH_SECONDS of audio (default 60).
 # Then the delay from the sound server's sink to the wire, for several capture block sizes, and

@@ -6,6 +6,7 @@
 
 #include <QAudioDeviceInfo>
 #include <QNetworkInterface>
+#include <QTcpServer>
 
 #include <cstdlib>
 
@@ -31,6 +32,20 @@ QAudioDeviceInfo findOutput(const QString &name)
         }
     }
     return {};
+}
+
+// Why a port of address cannot be bound, in words. Only a port in use hints at a second player.
+QString bindFailure(QAbstractSocket::SocketError error, const QString &systemText,
+                    const QHostAddress &address)
+{
+    switch (error) {
+    case QAbstractSocket::AddressInUseError:
+        return QStringLiteral("the port is in use (is another player running?)");
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return QStringLiteral("this computer has no address %1").arg(address.toString());
+    default:
+        return systemText;
+    }
 }
 } // namespace
 
@@ -139,17 +154,22 @@ int Player::start()
                               ? QStringLiteral("all addresses")
                               : options.bindAddress.toString();
     const auto portTaken = [&](const QString &what, quint16 port, const QString &why) {
-        return fail(kExitPortInUse, QStringLiteral("cannot %1 port %2 of %3: %4 (is another "
-                                                   "player running?)")
-                                        .arg(what)
-                                        .arg(port)
-                                        .arg(where, why));
+        return fail(
+            kExitPortInUse,
+            QStringLiteral("cannot %1 port %2 of %3: %4").arg(what).arg(port).arg(where, why));
     };
     if (!receiver.bind(options.bindAddress)) {
-        return portTaken(QStringLiteral("receive on UDP"), kStreamPort, receiver.errorString());
+        return portTaken(
+            QStringLiteral("receive on UDP"), kStreamPort,
+            bindFailure(receiver.error(), receiver.errorString(), options.bindAddress));
     }
     if (!presence.listen(options.bindAddress)) {
-        return portTaken(QStringLiteral("listen on TCP"), kPresencePort, presence.errorString());
+        // The WebSocket server keeps its socket's error code to itself; a plain one tells it.
+        QTcpServer probe;
+        probe.listen(options.bindAddress, kPresencePort);
+        return portTaken(
+            QStringLiteral("listen on TCP"), kPresencePort,
+            bindFailure(probe.serverError(), presence.errorString(), options.bindAddress));
     }
     if (!options.wavPath.isEmpty() && !wav.open(options.wavPath)) {
         return fail(

@@ -1,45 +1,38 @@
 #include "WavWriter.h"
 
-#include <QtEndian>
+#include <QFile>
+#include <QFileInfo>
 
-#include <array>
-#include <cstring>
+#include <sndfile.h>
 
 namespace player
 {
 
 namespace
 {
-constexpr int kHeaderBytes = 44;
-// RIFF sizes are 32 bits: the data chunk must leave room for the rest of the header.
-constexpr qint64 kMaxDataBytes = 0xffffffffLL - (kHeaderBytes - 8);
+// RIFF sizes are 32 bits and count everything after the first 8 bytes of the file.
+constexpr qint64 kMaxRiffBytes = 0xffffffffLL;
 
-QByteArray header(int sampleRate, qint64 dataBytes)
+// libsndfile words a failing system call as "System error : <the system's text>."; the
+// system's text alone is the cause the user needs.
+QString errorText(SNDFILE *handle)
 {
-    // Built on the stack: the compiler cannot see a QByteArray's size and warns.
-    std::array<char, kHeaderBytes> bytes{};
-    char *h = bytes.data();
-    auto put32 = [h](int at, quint32 value) {
-        qToLittleEndian<quint32>(value, h + at);
-    };
-    auto put16 = [h](int at, quint16 value) {
-        qToLittleEndian<quint16>(value, h + at);
-    };
-    std::memcpy(h, "RIFF", 4);
-    put32(4, quint32(dataBytes + kHeaderBytes - 8));
-    std::memcpy(h + 8, "WAVEfmt ", 8);
-    put32(16, 16);
-    put16(20, 1); // PCM
-    put16(22, 1); // mono
-    put32(24, quint32(sampleRate));
-    put32(28, quint32(sampleRate * 2));
-    put16(32, 2);
-    put16(34, 16);
-    std::memcpy(h + 36, "data", 4);
-    put32(40, quint32(dataBytes));
-    return QByteArray(bytes.data(), kHeaderBytes);
+    QString text = QString::fromLocal8Bit(sf_strerror(handle)).trimmed();
+    const QLatin1String systemError("System error : ");
+    if (text.startsWith(systemError)) {
+        text = text.mid(systemError.size());
+        if (text.endsWith(QLatin1Char('.'))) {
+            text.chop(1);
+        }
+    }
+    return text;
 }
 } // namespace
+
+void WavWriter::Closer::operator()(SNDFILE *handle) const
+{
+    sf_close(handle);
+}
 
 WavWriter::WavWriter(int sampleRate)
     : rate(sampleRate)
@@ -54,53 +47,47 @@ WavWriter::~WavWriter()
 bool WavWriter::open(const QString &path)
 {
     close();
-    file.setFileName(path);
     dataBytes = 0;
-    bytesSinceHeader = 0;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || !updateHeader()) {
-        error = file.errorString();
-        file.close();
+    error.clear();
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+#ifdef Q_OS_WIN
+    file.reset(sf_wchar_open(path.toStdWString().c_str(), SFM_WRITE, &info));
+#else
+    file.reset(sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info));
+#endif
+    if (!file) {
+        error = errorText(nullptr);
         return false;
     }
-    return true;
-}
-
-bool WavWriter::updateHeader()
-{
-    const qint64 end = file.pos();
-    if (!file.seek(0) || file.write(header(rate, dataBytes)) != kHeaderBytes ||
-        !file.seek(std::max<qint64>(end, kHeaderBytes)) || !file.flush()) {
-        return false;
-    }
-    bytesSinceHeader = 0;
+    // Every write then rewrites the header's sizes: a killed player leaves a complete file.
+    sf_command(file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+    // The header is on disk by now; what follows it must keep the RIFF size in 32 bits.
+    const qint64 headerBytes = QFileInfo(path).size();
+    maxDataBytes = (kMaxRiffBytes - (headerBytes - 8)) & ~qint64(1);
     return true;
 }
 
 bool WavWriter::write(const qint16 *samples, int count)
 {
-    if (!file.isOpen()) {
+    if (!file) {
         return false;
     }
-    qint64 bytes = qint64(count) * 2;
-    if (dataBytes + bytes > kMaxDataBytes) {
-        bytes = (kMaxDataBytes - dataBytes) & ~qint64(1);
+    qint64 frames = count;
+    if (dataBytes + frames * 2 > maxDataBytes) {
+        frames = (maxDataBytes - dataBytes) / 2;
         error = QStringLiteral("the file has reached the WAV format's size limit");
     }
-    QByteArray little(int(bytes), Qt::Uninitialized);
-    qToLittleEndian<qint16>(samples, bytes / 2, little.data());
-    if (file.write(little) != bytes) {
-        error = file.errorString();
+    const sf_count_t written = sf_write_short(file.get(), samples, frames);
+    dataBytes += qMax<sf_count_t>(written, 0) * 2;
+    if (written != frames) {
+        error = errorText(file.get());
         close();
         return false;
     }
-    dataBytes += bytes;
-    bytesSinceHeader += bytes;
-    if (bytesSinceHeader >= rate * 2 && !updateHeader()) {
-        error = file.errorString();
-        close();
-        return false;
-    }
-    if (bytes < qint64(count) * 2) {
+    if (frames < count) {
         close();
         return false;
     }
@@ -109,9 +96,11 @@ bool WavWriter::write(const qint16 *samples, int count)
 
 void WavWriter::close()
 {
-    if (file.isOpen()) {
-        updateHeader();
-        file.close();
+    if (file) {
+        const int status = sf_close(file.release());
+        if (status != SF_ERR_NO_ERROR && error.isEmpty()) {
+            error = QString::fromLocal8Bit(sf_error_number(status));
+        }
     }
 }
 

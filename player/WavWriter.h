@@ -1,14 +1,17 @@
 #ifndef PLAYER_WAVWRITER_H
 #define PLAYER_WAVWRITER_H
 
-#include <QFile>
 #include <QString>
+
+#include <memory>
+
+struct sf_private_tag;
 
 namespace player
 {
 
-// Writes 16-bit mono PCM to a WAV file. The header's sizes are brought up to date every
-// second of audio and on close, so the file stays readable however the program ends.
+// Writes 16-bit mono PCM to a WAV file with libsndfile. The header is brought up to date with
+// every write, so the file stays readable however the program ends.
 class WavWriter
 {
 public:
@@ -23,17 +26,19 @@ public:
     // 4 GiB limit), with errorString().
     bool write(const qint16 *samples, int count);
     void close();
-    bool isOpen() const { return file.isOpen(); }
+    bool isOpen() const { return file != nullptr; }
     qint64 samplesWritten() const { return dataBytes / 2; }
     QString errorString() const { return error; }
 
 private:
-    bool updateHeader();
+    struct Closer {
+        void operator()(sf_private_tag *handle) const;
+    };
 
     int rate;
-    QFile file;
+    std::unique_ptr<sf_private_tag, Closer> file;
     qint64 dataBytes = 0;
-    qint64 bytesSinceHeader = 0;
+    qint64 maxDataBytes = 0;
     QString error;
 };
 

@@ -1,3 +1,4 @@
+#include "Log.h"
 #include "Player.h"
 #include "PlayerOptions.h"
 
@@ -44,6 +45,8 @@ int listDevices()
 
 int main(int argc, char *argv[])
 {
+    // The discovery library's trace lines would scatter the player's own messages and status.
+    setLogLinesEnabled(false);
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("plovarin-player"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PLOVARIN_VERSION));

@@ -7,9 +7,10 @@ packages=(
   build-essential cmake pkg-config
   qtbase5-dev qtbase5-dev-tools qttools5-dev qttools5-dev-tools
   qtmultimedia5-dev libqt5multimedia5-plugins libqt5websockets5-dev
-  libopus-dev libspeexdsp-dev libprotobuf-dev protobuf-compiler
+  libopus-dev libspeexdsp-dev libsndfile1-dev libprotobuf-dev protobuf-compiler
   pulseaudio pulseaudio-utils
   xvfb xauth iproute2
+  dpkg-dev help2man lintian desktop-file-utils
 )
 
 missing=()

@@ -1,5 +1,6 @@
-// Renders the window icon, a microphone sending sound waves, as a 256 x 256 RGBA PNG.
-// Usage: render-icon OUTPUT.png
+// Renders the window icon, a microphone sending sound waves, as a square RGBA PNG: 256 pixels
+// wide by default, or SIZE (the desktop's icon theme wants several).
+// Usage: render-icon OUTPUT.png [SIZE]
 #include <QGuiApplication>
 #include <QImage>
 #include <QLinearGradient>
@@ -8,20 +9,30 @@
 #include <QPen>
 
 #include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+// The drawing's own coordinates; other sizes scale it, so small icons stay sharp.
+constexpr int kDesignSize = 256;
+constexpr int kMaxSize = 1024;
+} // namespace
 
 int main(int argc, char *argv[])
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: render-icon OUTPUT.png\n");
+    const int size = argc == 3 ? std::atoi(argv[2]) : kDesignSize;
+    if (argc < 2 || argc > 3 || size < 1 || size > kMaxSize) {
+        std::fprintf(stderr, "usage: render-icon OUTPUT.png [SIZE from 1 to %d]\n", kMaxSize);
         return 2;
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
 
-    QImage image(256, 256, QImage::Format_ARGB32);
+    QImage image(size, size, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
+    painter.scale(qreal(size) / kDesignSize, qreal(size) / kDesignSize);
 
     // Round badge behind the microphone.
     QLinearGradient badge(0, 0, 0, 256);

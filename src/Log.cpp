@@ -1,6 +1,17 @@
 #include "Log.h"
 
+#include <atomic>
 #include <iostream>
+
+namespace
+{
+std::atomic<bool> logLinesEnabled{true};
+} // namespace
+
+void setLogLinesEnabled(bool enabled)
+{
+    logLinesEnabled.store(enabled);
+}
 
 LogLine::LogLine(const char *file, int line, const char *function)
 {
@@ -9,8 +20,10 @@ LogLine::LogLine(const char *file, int line, const char *function)
 
 LogLine::~LogLine()
 {
-    stream << '\n';
-    std::cout << stream.str() << std::flush;
+    if (logLinesEnabled.load()) {
+        stream << '\n';
+        std::cout << stream.str() << std::flush;
+    }
 }
 
 LogLine &LogLine::operator<<(const QString &text)

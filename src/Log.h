@@ -40,4 +40,7 @@ private:
 
 #define LOG_LINE() LogLine(__FILE__, __LINE__, __func__)
 
+// Log lines are written unless turned off, by a program whose terminal is for its own messages.
+void setLogLinesEnabled(bool enabled);
+
 #endif // LOG_H

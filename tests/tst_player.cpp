@@ -63,7 +63,11 @@ void TestPlayer::commandLine_data()
                                     << 4 << "no output device named 'No Such Speaker'";
     QTest::addRow("file cannot be written")
         << QStringList{"--no-playback", "--no-announce", "--wav", dir.filePath("none/x.wav")} << 5
-        << "cannot write";
+        << "/none/x.wav': No such file or directory";
+    QTest::addRow("address of another computer")
+        << QStringList{"--no-playback", "--no-announce", "-w", dir.filePath("x.wav"), "-b",
+                       "192.0.2.1"}
+        << 3 << "192.0.2.1: this computer has no address 192.0.2.1\n";
 }
 
 void TestPlayer::commandLine()
@@ -95,7 +99,8 @@ void TestPlayer::busyPort()
     PlayerProcess player({"--no-playback", "--no-announce", "--wav", dir.filePath("busy.wav"),
                           "--bind", "127.0.0.1"});
     QCOMPARE(player.finish(), 3);
-    const QString expected = udp ? "UDP port 10493 of 127.0.0.1" : "TCP port 14213 of 127.0.0.1";
+    const QString expected = QString(udp ? "UDP port 10493" : "TCP port 14213") +
+                             " of 127.0.0.1: the port is in use (is another player running?)";
     QVERIFY2(player.errors.contains(expected), qPrintable(player.errors));
 }
 

@@ -1,0 +1,57 @@
+#include <QtTest>
+
+// What program writes to standard output (its errors go to the test's); empty when it fails.
+static QString run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, arguments);
+    const bool ok = process.waitForFinished(60000) && process.exitCode() == 0;
+    return ok ? QString::fromUtf8(process.readAllStandardOutput()) : QString();
+}
+
+// Builds the Debian package from this build tree, as `make package` does, and looks inside.
+class TestPackage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void holdsWhatAnInstallationNeeds()
+    {
+        QTemporaryDir dir;
+        run(QStringLiteral(CPACK), {"--config", CPACK_CONFIG, "-B", dir.path()});
+        const QString deb = dir.filePath(QDir(dir.path()).entryList({"plovarin_*.deb"}).value(0));
+        run("dpkg-deb", {"--extract", deb, dir.path()});
+
+        QStringList files = QString("bin/Tonravel bin/plovarin-player share/doc/plovarin/copyright "
+                                    "share/doc/plovarin/changelog.gz share/man/man1/Tonravel.1.gz "
+                                    "share/man/man1/plovarin-player.1.gz "
+                                    "share/applications/com.morvenhal.Tonravel.desktop "
+                                    "lib/systemd/user/plovarin-player.service")
+                                .split(' ');
+        for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+            files << QString("share/icons/hicolor/%1x%1/apps/com.morvenhal.Tonravel.png").arg(size);
+        }
+        QStringList packed = run("find", {dir.filePath("usr"), "-type", "f", "-printf", "%P\\n"})
+                                 .split('\n', Qt::SkipEmptyParts);
+        files.sort();
+        packed.sort();
+        QCOMPARE(packed, files);
+
+        // From the programs' shared libraries, and the plugins Qt plays sound through.
+        const QStringList depends =
+            run("dpkg-deb", {"--field", deb, "Depends"}).split(QRegularExpression("[\\s,|]+"));
+        for (const char *name : {"libc6", "libqt5core5a", "libqt5widgets5", "libqt5multimedia5",
+                                 "libqt5multimedia5-plugins", "libqt5websockets5", "libopus0",
+                                 "libspeexdsp1", "libsndfile1", "libprotobuf32"}) {
+            QVERIFY2(depends.contains(name), name);
+        }
+
+        // The unit is written at install time: it must name the player where the package puts it.
+        QCOMPARE(run("grep", {"-rh", "^ExecStart=", dir.filePath("usr/lib/systemd")}),
+                 QString("ExecStart=/usr/bin/plovarin-player\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPackage)
+#include "tst_package.moc"
