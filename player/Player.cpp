@@ -304,7 +304,7 @@ QString Player::summary() const
     QString text = QStringLiteral("plovarin-player: %1 datagrams, %2 played, %3 invalid, %4 from "
                                   "other sources; %5 lost by the sender, %6 blocks concealed, %7 "
                                   "packets dropped, %8 skipped at a stream's start; largest rate "
-                                  "correction %9 ppm")
+                                  "correction %9 ppm; %10 output underruns")
                        .arg(c.datagrams)
                        .arg(c.played)
                        .arg(c.invalid + s.decodeErrors)
@@ -313,7 +313,8 @@ QString Player::summary() const
                        .arg(s.concealed)
                        .arg(s.dropped)
                        .arg(s.skipped)
-                       .arg(s.largestCorrectionPpm, 0, 'f', 0);
+                       .arg(s.largestCorrectionPpm, 0, 'f', 0)
+                       .arg(playout.underruns());
     if (!options.wavPath.isEmpty()) {
         text += QStringLiteral("; %1 samples written to %2")
                     .arg(wav.samplesWritten())

@@ -21,9 +21,9 @@ namespace player
 {
 
 inline const QString kServiceName = QStringLiteral("com.morvenhal.plovarin.player");
-// The output device's own buffer: small, since the jitter buffer does the waiting, but two of
-// the 20 ms periods Qt's PulseAudio output feeds in: with less it never starts playing.
-constexpr int kOutputBufferMs = 40;
+// The output device's own buffer: small, since the jitter buffer does the waiting. With 20 ms
+// the sound server ran out now and then while both cores were busy; with 30 ms it did not.
+constexpr int kOutputBufferMs = 30;
 
 // The receiver program: stream port, presence, playback, WAV file, announcement and status,
 // from start to a clean end.

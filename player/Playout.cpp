@@ -156,6 +156,9 @@ void Playout::pushToDevice()
 
 void Playout::onStateChanged(QAudio::State state)
 {
+    if (state == QAudio::IdleState && output && output->error() == QAudio::UnderrunError) {
+        ++underrunCount;
+    }
     if (state == QAudio::StoppedState && output && output->error() != QAudio::NoError && !failed) {
         failed = true;
         const QAudio::Error code = output->error();

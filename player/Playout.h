@@ -47,6 +47,8 @@ public:
     int outputBufferMs() const;
     // Audio written to the device and not yet taken by the sound server, in ms.
     double queuedMs() const;
+    // How often the device ran out of audio: the sound server did not get it in time.
+    int underruns() const { return underrunCount; }
 
     // The format the player plays: 48 kHz, mono, 16-bit.
     static QAudioFormat format();
@@ -77,6 +79,7 @@ private:
     qint64 samplesTaken = 0;
     QString error;
     int writes = 0;
+    int underrunCount = 0;
     bool failed = false;
 };
 
