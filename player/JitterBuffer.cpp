@@ -22,6 +22,9 @@ constexpr int kLargestPacketSamples = 5760;
 constexpr int kHardCapMarginSamples = 48000 / 5;
 // Arrivals are judged against this much of the stream before them.
 constexpr qint64 kLatenessWindowSamples = 48000 / 2;
+// Arrival times are read when the player gets to them, up to a sound card's pull (10 ms) late: a
+// packet is late only by more than that.
+constexpr qint64 kLateSamples = 48000 * 15 / 1000;
 // More than this lost at once is left to the buffer running dry.
 constexpr qint64 kMaxLostSamples = 48000 / 10;
 // Enough for music at a ratio near 1, at a small fraction of the decoder's cost.
@@ -164,12 +167,13 @@ void JitterBuffer::concealWhatWasLost()
         usual = std::max(usual, seen.second);
     }
     const qint64 late = packet.arrival - packet.media - usual;
-    for (auto next = packets.cbegin() + 1; late >= kConcealSamples && next != packets.cend();
-         ++next) {
+    for (auto next = packets.cbegin() + 1; late >= kLateSamples && next != packets.cend(); ++next) {
         if (next->arrival - packet.arrival >= next->media - packet.media - kConcealSamples) {
             const qint64 shift = std::min(late, next->arrival - next->media - usual);
+            // To the nearest block: arrival times carry a few ms of jitter.
             const int missing =
-                int(std::min<qint64>(shift, kMaxLostSamples)) / kConcealSamples * kConcealSamples;
+                int(std::min<qint64>(shift + kConcealSamples / 2, kMaxLostSamples)) /
+                kConcealSamples * kConcealSamples;
             if (missing > 0) {
                 conceal(missing);
                 for (Packet &queued : packets) {

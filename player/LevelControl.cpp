@@ -41,7 +41,6 @@ void LevelControl::restart()
     floorCount = 0;
     windowPulled = 0;
     windowMin = INT_MAX;
-    previousWindowMin = -1;
     concealedInDrySpell = 0;
     missing = 0;
     integral = 0;
@@ -50,6 +49,7 @@ void LevelControl::restart()
 
 void LevelControl::grow(int samples)
 {
+    // Whether or not it grows, the network has shown its jitter: no coming down yet.
     quietSamples = 0;
     if (adaptive && samples > target) {
         target = std::min(samples, kMaxTargetMs * kMs);
@@ -88,40 +88,43 @@ void LevelControl::observe(int levelSamples, int pulledSamples)
     }
 }
 
+int LevelControl::median(int first) const
+{
+    std::array<int, kFloors> sorted;
+    sorted.fill(INT_MAX);
+    std::copy(floors.begin() + first, floors.begin() + floorCount, sorted.begin());
+    std::sort(sorted.begin(), sorted.end());
+    return sorted[(floorCount - first) / 2];
+}
+
 void LevelControl::endWindow()
 {
-    const int floor = windowMin == INT_MAX ? target : windowMin;
-    std::array<int, kFloors> sorted = floors;
-    std::sort(sorted.begin(), sorted.begin() + floorCount);
-    const int usual = floorCount ? sorted[floorCount / 2] : floor;
-    // A dip that came near running dry and recovered: the network's jitter, to be held in hand.
-    if (floorCount >= 4 && previousWindowMin >= 0 && previousWindowMin < kMarginSamples &&
-        floor > usual / 2) {
-        grow(usual - previousWindowMin + kMarginSamples);
-    }
     std::copy_backward(floors.begin(), floors.end() - 1, floors.end());
-    floors[0] = floor;
+    floors[0] = windowMin == INT_MAX ? target : windowMin;
     floorCount = std::min(floorCount + 1, kFloors);
-    // The floor fell by a block or more below what it was for the seconds before and stayed down
-    // for two windows: audio that never came (late audio would have arrived by now). What is
-    // missing is made up in one go.
-    if (floorCount >= 4) {
-        std::array<int, kFloors> before{};
-        std::copy(floors.begin() + 2, floors.begin() + floorCount, before.begin());
-        std::sort(before.begin(), before.begin() + floorCount - 2);
-        const int reference = before[(floorCount - 2) / 2];
-        const int fallen = reference - std::max(floors[0], floors[1]);
-        if (fallen >= 10 * kMs) {
+    windowMin = INT_MAX;
+    windowPulled = 0;
+    if (floorCount >= 5) {
+        // Against the floor of the seconds before: a dip that recovered is the network's jitter,
+        // to be held in hand with a margin; a fall that stayed down for three windows is audio
+        // that never came (late audio would have arrived by now), made up in one go.
+        const int usual = median(3);
+        const int dip = usual - floors[1];
+        if (dip >= 20 * kMs && floors[0] > usual - dip / 2) {
+            grow(target - usual + dip + kMarginSamples);
+        }
+        // (A packet's worth: the sound card's pulls make the floor step by up to 10 ms as the
+        // sender's clock slides against them.)
+        const int fallen = usual - *std::max_element(floors.begin(), floors.begin() + 3);
+        if (fallen >= 20 * kMs) {
             missing = std::min(fallen, kMaxMadeUpSamples) / (10 * kMs) * (10 * kMs);
-            floors[0] = floors[1] = reference;
+            std::fill(floors.begin(), floors.begin() + 3, usual);
         }
     }
     // The rate answers the median floor of the last two seconds, so a single spike moves it
     // little; it starts once a second of the stream has been seen.
     if (floorCount >= 4) {
-        std::copy(floors.begin(), floors.end(), sorted.begin());
-        std::sort(sorted.begin(), sorted.begin() + floorCount);
-        int error = sorted[floorCount / 2] - target;
+        int error = median(0) - target;
         if (std::abs(error) <= kDeadbandSamples) {
             error = 0;
         }
@@ -136,9 +139,6 @@ void LevelControl::endWindow()
         target =
             std::max(kMinTargetMs * kMs, target - std::max(kMs, (target - kMinTargetMs * kMs) / 8));
     }
-    previousWindowMin = floor;
-    windowMin = INT_MAX;
-    windowPulled = 0;
 }
 
 } // namespace player

@@ -47,6 +47,8 @@ public:
 
 private:
     void endWindow();
+    // The median floor of the windows from first (0: the latest) back.
+    int median(int first) const;
     void grow(int samples);
 
     static constexpr int kWindowSamples = kSampleRate / 4;
@@ -58,7 +60,6 @@ private:
     int floorCount = 0;
     int windowPulled = 0;
     int windowMin = 0;
-    int previousWindowMin = -1;
     int concealedInDrySpell = 0;
     int quietSamples = 0;
     int missing = 0;

@@ -1,6 +1,9 @@
 #include "TestSupport.h"
 
+#include "JitterBuffer.h"
+#include "OpusPacket.h"
 #include "ServicePublisher.h"
+#include "Signal.h"
 #include "StartUp.h"
 
 #include <QCoreApplication>
@@ -14,6 +17,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <deque>
 #include <iostream>
 
 quint16 isolateDiscovery()
@@ -147,6 +151,37 @@ bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, q
         *worstLateMs = worst;
     }
     return true;
+}
+
+void simulateStream(player::JitterBuffer &buffer, qint64 durationMs, double senderPpm,
+                    const QList<QPair<qint64, int>> &spikes,
+                    const std::function<void(qint64)> &tick)
+{
+    // Two seconds encoded once and sent round: the level is under test, not the sound.
+    const QList<QByteArray> pool = Signal::opusTone(3 * 40, {960, 960, 480});
+    const double burstMs = 50.0 * (1 - senderPpm * 1e-6);
+    std::deque<std::pair<double, int>> inFlight; // arrival time, packet
+    int sent = 0;
+    qint16 block[480];
+    for (qint64 ms = 0; ms < durationMs; ms += 10) {
+        for (; sent / 3 * burstMs <= ms; sent += 3) {
+            double arrival = sent / 3 * burstMs;
+            for (const auto &spike : spikes) {
+                const bool held = arrival >= spike.first && arrival < spike.first + spike.second;
+                arrival = held ? spike.first + spike.second : arrival;
+            }
+            for (int i = 0; i < 3; ++i) {
+                inFlight.emplace_back(arrival, sent + i);
+            }
+        }
+        std::stable_sort(inFlight.begin(), inFlight.end());
+        for (; !inFlight.empty() && inFlight.front().first <= ms; inFlight.pop_front()) {
+            const QByteArray &packet = pool.at(inFlight.front().second % pool.size());
+            buffer.push(packet, player::playableSamples(packet), ms);
+        }
+        buffer.pull(block, 480);
+        tick(ms);
+    }
 }
 
 CapturedStdout::CapturedStdout()

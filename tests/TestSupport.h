@@ -69,6 +69,18 @@ bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, q
                int frameMs = 20, const std::function<bool(int)> &skip = {},
                qint64 *worstLateMs = nullptr);
 
+namespace player
+{
+class JitterBuffer;
+}
+// Plays a stream through buffer on simulated time: the sender's sound server hands over 50 ms at
+// once (20, 20 and 10 ms frames) on a clock senderPpm off the sound card's, which takes 10 ms at
+// a time; at each spike's time (first, in ms) the network holds everything back for its second
+// ms. tick runs after each pull with the simulated time.
+void simulateStream(player::JitterBuffer &buffer, qint64 durationMs, double senderPpm,
+                    const QList<QPair<qint64, int>> &spikes,
+                    const std::function<void(qint64)> &tick);
+
 // Collects what the program writes to standard output while it lives.
 class CapturedStdout
 {

@@ -27,7 +27,7 @@ const QString kPlayer = QStringLiteral("com.morvenhal.plovarin.player");
 // Announcement period of the two-host test: short, so that expiry is seen within a second.
 constexpr int kShortPeriodMs = 100;
 
-halvern::Announcement player(quint16 port = 14213)
+halvern::Announcement announcement(quint16 port = 14213)
 {
     return {kPlayer, port, ServicePublishMessage::WEBSOCKET};
 }
@@ -92,7 +92,7 @@ int runHelper(int argc, char *argv[], const QString &mode)
     if (mode == QLatin1String("announce")) {
         ServiceAnnouncer::Options options;
         options.periodMs = kShortPeriodMs;
-        ServiceAnnouncer announcer(player(), options);
+        ServiceAnnouncer announcer(announcement(), options);
         return announcer.start() ? application.exec() : 1;
     }
     StartUp::setApplicationIdentity();
@@ -132,7 +132,7 @@ private slots:
 void TestDiscovery::invalidDatagrams_data()
 {
     QTest::addColumn<QByteArray>("datagram");
-    const QByteArray valid = halvern::encodeAnnouncement(player());
+    const QByteArray valid = halvern::encodeAnnouncement(announcement());
     const QByteArray name = kPlayer.toUtf8();
     const quint32 magic = halvern::kMagic;
     QTest::addRow("empty") << QByteArray();
@@ -159,7 +159,7 @@ void TestDiscovery::invalidDatagrams()
     QCOMPARE(reports.count(), 0);
     QCOMPARE(listener.droppedDatagrams(), 1);
     // The listener goes on working.
-    listener.processDatagram(halvern::encodeAnnouncement(player()),
+    listener.processDatagram(halvern::encodeAnnouncement(announcement()),
                              QHostAddress(QStringLiteral("127.0.0.5")));
     QCOMPARE(reports.count(), 1);
 }
@@ -168,20 +168,20 @@ void TestDiscovery::registryRules()
 {
     halvern::ServiceRegistry registry(1000);
     const QString host = QStringLiteral("10.0.0.7");
-    QVERIFY(registry.observe(player(), host, 0));                              // first heard
-    QVERIFY(!registry.observe(player(), host, 1000));                          // heard again
-    QVERIFY(registry.observe(player(5000), host, 3000));                       // port changed
-    QVERIFY(registry.observe(player(5000), QStringLiteral("10.0.0.8"), 3100)); // another host
-    QVERIFY(!registry.observe(player(5000), host, 6000)); // 3 periods: not yet expired
-    QCOMPARE(registry.expire(9001), 2);                   // more than 3 periods: gone
-    QVERIFY(registry.observe(player(5000), host, 9500));  // reappears
+    QVERIFY(registry.observe(announcement(), host, 0));                              // first heard
+    QVERIFY(!registry.observe(announcement(), host, 1000));                          // heard again
+    QVERIFY(registry.observe(announcement(5000), host, 3000));                       // port changed
+    QVERIFY(registry.observe(announcement(5000), QStringLiteral("10.0.0.8"), 3100)); // another host
+    QVERIFY(!registry.observe(announcement(5000), host, 6000)); // 3 periods: not yet expired
+    QCOMPARE(registry.expire(9001), 2);                         // more than 3 periods: gone
+    QVERIFY(registry.observe(announcement(5000), host, 9500));  // reappears
 }
 
 void TestDiscovery::publisherReportsNewsOnly()
 {
     ServicePublisher listener(offline());
     QSignalSpy reports(&listener, &ServicePublisher::serviceDiscovered);
-    const QByteArray datagram = halvern::encodeAnnouncement(player(14213));
+    const QByteArray datagram = halvern::encodeAnnouncement(announcement(14213));
     for (int i = 0; i < 5; ++i) {
         listener.processDatagram(datagram, QHostAddress(QStringLiteral("127.0.0.9")));
     }
