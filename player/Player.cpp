@@ -62,11 +62,23 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
     playout.setAudioCallback([this](const qint16 *block, int count, int streamSamples) {
         onAudio(block, count, streamSamples);
     });
-    connect(&presence, &PresenceServer::sendersChanged, &receiver, &StreamReceiver::setConnected);
-    connect(&presence, &PresenceServer::senderConnected, this, [this](const QHostAddress &sender) {
-        receiver.expectNewStream(sender);
-        console.message(QStringLiteral("sender %1 connected").arg(sender.toString()));
-    });
+    connect(&presence, &PresenceServer::sendersChanged, this,
+            [this](const QList<QHostAddress> &senders) {
+                receiver.setConnected(senders);
+                // Each address once, however many connections it opens.
+                for (const QHostAddress &sender : senders) {
+                    if (!connectedSenders.contains(sender)) {
+                        console.message(
+                            QStringLiteral("sender %1 connected").arg(sender.toString()));
+                    }
+                }
+                if (senders.isEmpty() && !connectedSenders.isEmpty()) {
+                    console.message(QStringLiteral("no sender connected"));
+                }
+                connectedSenders = senders;
+            });
+    connect(&presence, &PresenceServer::senderConnected, &receiver,
+            &StreamReceiver::expectNewStream);
     connect(&presence, &PresenceServer::closed, this, &Player::finish);
     connect(&receiver, &StreamReceiver::streamStarted, this, [this](const QHostAddress &source) {
         console.message(QStringLiteral("playing %1").arg(source.toString()));

@@ -74,6 +74,7 @@ private:
     bool wasPlaying = false;
     double periodPeak = 0;
     StreamReceiver::Counters lastCounters;
+    QList<QHostAddress> connectedSenders;
 };
 
 } // namespace player
