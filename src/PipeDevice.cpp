@@ -48,6 +48,9 @@ void PipeDevice::initializeMemberObjects()
     flushTimer.setInterval(frameDurationMs);
     flushTimer.setSingleShot(true);
     LOG_LINE();
+    // Qt closes the connection (close code 1009) when a frame or message exceeds these.
+    webSocket.setMaxAllowedIncomingFrameSize(kMaxIncomingWebSocketBytes);
+    webSocket.setMaxAllowedIncomingMessageSize(kMaxIncomingWebSocketBytes);
     // A refused connection ends with an error and no disconnected; both mean the receiver is gone.
     connect(&webSocket, &QWebSocket::disconnected, this, &PipeDevice::reportWebSocketGone);
     connect(&webSocket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
@@ -76,6 +79,10 @@ void PipeDevice::reportWebSocketGone()
         return;
     }
     webSocketGoneReported = true;
+    if (webSocket.closeCode() != QWebSocketProtocol::CloseCodeNormal) {
+        LOG_LINE() << ", WebSocket closed, close code: " << webSocket.closeCode()
+                   << ", reason: " << webSocket.closeReason();
+    }
     emit webSocketDisconnected();
 }
 

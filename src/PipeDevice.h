@@ -22,6 +22,9 @@ class PipeDevice : public QIODevice
 public:
     static constexpr quint16 kReceiverUdpPort = 10493;
     static constexpr int kStreamSampleRate = 48000;
+    // The receiver is expected to send nothing on the WebSocket: a frame or message longer than
+    // this ends the connection.
+    static constexpr int kMaxIncomingWebSocketBytes = 4096;
 
     // encoderRate is the Opus encoder's rate; anything but 48000 is for tests only.
     explicit PipeDevice(QObject *parent = nullptr, int encoderRate = kStreamSampleRate);

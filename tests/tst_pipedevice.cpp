@@ -92,6 +92,8 @@ private slots:
     void webSocketUrlAndClosing();
     void webSocketRefused();
     void stopStreamingKeepsWebSocket();
+    void oversizedWebSocketMessage_data();
+    void oversizedWebSocketMessage();
 };
 
 void TestPipeDevice::framing_data()
@@ -479,6 +481,33 @@ void TestPipeDevice::stopStreamingKeepsWebSocket()
     device.reset();
     QTRY_COMPARE_WITH_TIMEOUT(peerGone.count(), 1, 3000);
     QCOMPARE(gone.count(), 0);
+}
+
+void TestPipeDevice::oversizedWebSocketMessage_data()
+{
+    QTest::addColumn<int>("frameBytes");
+    QTest::addColumn<int>("messageBytes");
+    QTest::addRow("one large frame") << (1 << 20) << (1 << 20);
+    QTest::addRow("a long message in small frames") << 1024 << (1 << 16);
+}
+
+void TestPipeDevice::oversizedWebSocketMessage()
+{
+    QFETCH(int, frameBytes);
+    QFETCH(int, messageBytes);
+    QWebSocketServer server(QString(), QWebSocketServer::NonSecureMode);
+    QVERIFY(server.listen(QHostAddress(kLoopback), 14213));
+    QUdpSocket socket;
+    auto device = makeDevice(socket, kLoopback, pcmFormat(48000, 1));
+    QSignalSpy gone(device.get(), &PipeDevice::webSocketDisconnected);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 3000);
+    std::unique_ptr<QWebSocket> peer(server.nextPendingConnection());
+    peer->setOutgoingFrameSize(frameBytes);
+    peer->sendBinaryMessage(QByteArray(messageBytes, 'x'));
+    // Dropped rather than kept, and Start comes back once.
+    QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 3000);
+    QTest::qWait(50);
+    QCOMPARE(gone.count(), 1);
 }
 
 QTEST_MAIN(TestPipeDevice)
