@@ -105,13 +105,30 @@ void PipeDevice::startStreaming()
         return;
     }
     streaming = true;
-    const QString url = tr("ws://%1:14213").arg(receiverIp, 0, QLatin1Char(' '));
+    if (!receiver.isValid()) {
+        // No connection is tried, and it fails as a refused one does: later, and once.
+        reportInvalidAddress();
+        QMetaObject::invokeMethod(this, &PipeDevice::reportWebSocketGone, Qt::QueuedConnection);
+        return;
+    }
+    const QString url = tr("ws://%1:14213").arg(receiver.urlHost(), 0, QLatin1Char(' '));
     webSocket.open(QUrl(url, QUrl::TolerantMode));
 }
 
 void PipeDevice::setReceiverIp(const QString &ip)
 {
     receiverIp = ip;
+    receiver = ReceiverAddress(ip);
+}
+
+void PipeDevice::reportInvalidAddress()
+{
+    if (invalidAddressReported) {
+        return;
+    }
+    invalidAddressReported = true;
+    LOG_LINE() << ", no valid receiver ip, nothing is sent: " << receiverIp
+               << ", reason: " << receiver.whyRefused();
 }
 
 void PipeDevice::setUdpSocket(QUdpSocket *socket)
@@ -124,8 +141,9 @@ void PipeDevice::setUdpSocket(QUdpSocket *socket)
     if (udpSocket->state() != QAbstractSocket::UnconnectedState) {
         udpSocket->abort();
     }
-    udpSocket->connectToHost(receiverIp, udpPort, QIODevice::ReadWrite,
-                             QAbstractSocket::AnyIPProtocol);
+    if (receiver.isValid()) {
+        udpSocket->connectToHost(receiver.address(), udpPort, QIODevice::ReadWrite);
+    }
     udpSocket->setSocketOption(QAbstractSocket::TypeOfServiceOption, kTypeOfService);
     const int typeOfService = udpSocket->socketOption(QAbstractSocket::TypeOfServiceOption).toInt();
     LOG_LINE() << ", socket option: " << typeOfService << ", state: " << udpSocket->state()
@@ -204,7 +222,7 @@ qint64 PipeDevice::writeData(const char *data, qint64 len)
         monoBlock = resampleBlock(block);
     }
 
-    if (streaming && encoder) {
+    if (streaming && encoder && receiver.isValid()) {
         pcmBuffer.append(monoBlock);
         if (frameLengthFor(pcmBuffer.size()) != 0) {
             encodeAndSend();
@@ -284,12 +302,12 @@ void PipeDevice::flushPending()
 
 void PipeDevice::sendPacket(const QByteArray &packet)
 {
-    const QHostAddress address(receiverIp);
-    if (address.isNull() || !udpSocket) {
-        if (!invalidAddressReported) {
-            LOG_LINE() << ", no valid receiver ip, nothing is sent: " << receiverIp;
-            invalidAddressReported = true;
-        }
+    const QHostAddress address = receiver.address();
+    if (address.isNull()) {
+        reportInvalidAddress();
+        return;
+    }
+    if (!udpSocket) {
         return;
     }
     // Some platforms refuse an addressed send on a connected socket; QIODevice::write sends

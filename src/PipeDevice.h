@@ -1,6 +1,8 @@
 #ifndef PIPEDEVICE_H
 #define PIPEDEVICE_H
 
+#include "ReceiverAddress.h"
+
 #include <QAudioFormat>
 #include <QByteArray>
 #include <QIODevice>
@@ -68,6 +70,7 @@ private:
     void sendPacket(const QByteArray &packet);
     QByteArray resampleBlock(const QByteArray &block);
     void reportWebSocketGone();
+    void reportInvalidAddress();
 
     bool streaming = false;
     bool retired = false;
@@ -76,6 +79,7 @@ private:
     QUdpSocket *udpSocket = nullptr;
     quint16 udpPort = kReceiverUdpPort;
     QString receiverIp;
+    ReceiverAddress receiver;
     int outputSampleRate = 16000;
     int inputSampleRate = kStreamSampleRate;
     int encoderSampleRate;

@@ -1,5 +1,6 @@
 #include "PcmConversion.h"
 #include "PipeDevice.h"
+#include "ReceiverAddress.h"
 #include "Signal.h"
 #include "TestSupport.h"
 
@@ -87,13 +88,15 @@ private slots:
     void encoderMissingSendsNothing();
     void transportLogLine();
     void datagramsFollowTheCurrentReceiver();
-    void invalidAddressSendsNothing_data();
-    void invalidAddressSendsNothing();
     void webSocketUrlAndClosing();
     void webSocketRefused();
     void stopStreamingKeepsWebSocket();
     void oversizedWebSocketMessage_data();
     void oversizedWebSocketMessage();
+    void receiverAddress_data();
+    void receiverAddress();
+    void numericAddressesOnly_data();
+    void numericAddressesOnly();
 };
 
 void TestPipeDevice::framing_data()
@@ -398,34 +401,6 @@ void TestPipeDevice::datagramsFollowTheCurrentReceiver()
     QCOMPARE(second.datagrams.size(), 2);
 }
 
-void TestPipeDevice::invalidAddressSendsNothing_data()
-{
-    QTest::addColumn<QString>("address");
-    QTest::addRow("empty") << QString();
-    QTest::addRow("malformed") << QStringLiteral("192.168.1.");
-    QTest::addRow("words") << QStringLiteral("my phone");
-}
-
-void TestPipeDevice::invalidAddressSendsNothing()
-{
-    QFETCH(QString, address);
-    Receiver receiver(kLoopback);
-    QVERIFY(receiver.bound);
-    QUdpSocket socket;
-    // The socket was connected to a receiver by an earlier start.
-    auto earlier = makeDevice(socket, kLoopback, pcmFormat(48000, 1), false);
-
-    CapturedStdout output;
-    auto device = makeDevice(socket, address, pcmFormat(48000, 1));
-    for (int i = 0; i < 5; ++i) {
-        device->write(QByteArray(1920, '\0'));
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(device->pendingBytes() < 480, 2000);
-    QTest::qWait(40);
-    QVERIFY(receiver.datagrams.isEmpty());
-    QCOMPARE(output.lines().filter(QStringLiteral("no valid receiver ip")).size(), 1);
-}
-
 void TestPipeDevice::webSocketUrlAndClosing()
 {
     QWebSocketServer server(QStringLiteral("receiver"), QWebSocketServer::NonSecureMode);
@@ -508,6 +483,67 @@ void TestPipeDevice::oversizedWebSocketMessage()
     QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 3000);
     QTest::qWait(50);
     QCOMPARE(gone.count(), 1);
+}
+
+void TestPipeDevice::receiverAddress_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("urlHost"); // empty: refused
+    QTest::addRow("IPv4") << " 192.168.1.20 " << QStringLiteral("192.168.1.20");
+    QTest::addRow("IPv6 with a zone") << "fe80::1%eth0" << QStringLiteral("[fe80::1%25eth0]");
+    QTest::addRow("broadcast") << "255.255.255.255" << QString();
+    QTest::addRow("subnet broadcast") << "192.168.1.255" << QString();
+    QTest::addRow("multicast") << "239.1.2.3" << QString();
+    QTest::addRow("multicast in IPv6 form") << "::ffff:239.1.2.3" << QString();
+    QTest::addRow("unspecified") << "0.0.0.0" << QString();
+    QTest::addRow("IPv6 unspecified") << "::" << QString();
+}
+
+void TestPipeDevice::receiverAddress()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, urlHost);
+    const ReceiverAddress address(text, {QHostAddress(QStringLiteral("192.168.1.255"))});
+    QCOMPARE(address.urlHost(), urlHost);
+}
+
+void TestPipeDevice::numericAddressesOnly_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("accepted");
+    QTest::addRow("IPv6 loopback") << "::1" << true;
+    QTest::addRow("host name") << "localhost" << false;
+    QTest::addRow("empty") << "" << false;
+    QTest::addRow("malformed") << "192.168.1." << false;
+    QTest::addRow("words") << "my phone" << false;
+}
+
+void TestPipeDevice::numericAddressesOnly()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, accepted);
+    Receiver earlierReceiver(kLoopback), receiver(QStringLiteral("::1"));
+    QWebSocketServer server(QString(), QWebSocketServer::NonSecureMode);
+    QVERIFY(earlierReceiver.bound && receiver.bound &&
+            server.listen(QHostAddress::LocalHostIPv6, 14213));
+    QUdpSocket socket;
+    // The socket was connected to a receiver by an earlier start.
+    auto earlier = makeDevice(socket, kLoopback, pcmFormat(48000, 1), false);
+    CapturedStdout output;
+    auto device = makeDevice(socket, address, pcmFormat(48000, 1));
+    QSignalSpy gone(device.get(), &PipeDevice::webSocketDisconnected);
+    device->write(QByteArray(1920, '\0'));
+    // Datagrams and WebSocket reach the same receiver; a refused address opens neither, and
+    // Start comes back as after a failed connection, once.
+    QTRY_COMPARE_WITH_TIMEOUT(server.hasPendingConnections(), accepted, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), accepted ? 1 : 0, 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(gone.count(), accepted ? 0 : 1, 1000);
+    QTest::qWait(60);
+    QCOMPARE(gone.count(), accepted ? 0 : 1);
+    QVERIFY(earlierReceiver.datagrams.isEmpty());
+    QCOMPARE(socket.state() == QAbstractSocket::ConnectedState, accepted);
+    QCOMPARE(output.lines().filter(QStringLiteral("no valid receiver ip")).size(),
+             accepted ? 0 : 1);
 }
 
 QTEST_MAIN(TestPipeDevice)
