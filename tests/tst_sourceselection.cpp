@@ -22,6 +22,8 @@ private slots:
     void selection_data();
     void selection();
     void listsTheServersSourcesAndPicksTheMonitor();
+    void offeredSources_data();
+    void offeredSources();
 
 private:
     SettingsSandbox sandbox;
@@ -114,6 +116,26 @@ void TestSourceSelection::listsTheServersSourcesAndPicksTheMonitor()
     QVERIFY(expected.contains(QStringLiteral("48000Hz")));
     auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("logplainTextEdit"));
     QCOMPARE(log->toPlainText().split(QLatin1Char('\n')), expected);
+}
+
+void TestSourceSelection::offeredSources_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("realms");
+    QTest::addColumn<QList<int>>("offered");
+    QTest::addRow("sound server beside ALSA plugins")
+        << QStringList{"upmix", "vdownmix", "speaker.monitor", "pulse"}
+        << QStringList{"alsa", "alsa", "default", "alsa"} << QList<int>{2};
+    QTest::addRow("ALSA alone") << QStringList{"", "upmix", "default"}
+                                << QStringList{"default", "alsa", "alsa"} << QList<int>{1, 2};
+}
+
+void TestSourceSelection::offeredSources()
+{
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, realms);
+    QFETCH(QList<int>, offered);
+    QCOMPARE(Tonravel::offeredSourceIndexes(names, realms), offered);
 }
 
 QTEST_MAIN(TestSourceSelection)
