@@ -20,6 +20,10 @@ constexpr int kTypeOfService = 184; // DSCP 46, Expedited Forwarding
 constexpr int kResamplerOutputFrames = RecordResampler::kOutputCapacityBytes / 2;
 // Kept free of the output limit so that speexdsp always consumes a whole piece.
 constexpr int kResamplerOutputMargin = 8;
+// While less than a whole frame is buffered, the flush timer waits this many frame durations
+// after the last write before it sends the rest as shorter frames: sound servers hand audio
+// over in bursts of small pieces, and a burst that comes a little late must not split a frame.
+constexpr int kAudioStoppedFrames = 2;
 } // namespace
 
 PipeDevice::PipeDevice(QObject *parent, int encoderRate)
@@ -224,8 +228,18 @@ qint64 PipeDevice::writeData(const char *data, qint64 len)
 
     if (streaming && encoder && receiver.isValid()) {
         pcmBuffer.append(monoBlock);
-        if (frameLengthFor(pcmBuffer.size()) != 0) {
-            encodeAndSend();
+        const int wholeFrame = frameDurationMs * (2 * encoderSampleRate / 1000);
+        if (framing == Framing::EarliestFrame) {
+            if (frameLengthFor(pcmBuffer.size()) != 0) {
+                encodeAndSend();
+            }
+        } else {
+            if (pcmBuffer.size() >= wholeFrame) {
+                encodeAndSend();
+            }
+            if (pcmBuffer.size() < wholeFrame) {
+                flushTimer.start(kAudioStoppedFrames * frameDurationMs);
+            }
         }
     }
     emit volumeChanged(Pcm::peakLevel(block));

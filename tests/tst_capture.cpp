@@ -362,7 +362,7 @@ void TestCapture::endToEnd()
     // First press: the played tones arrive, in legal single-frame packets.
     QTest::mouseClick(start, Qt::LeftButton);
     QVERIFY(!start->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(receiver.datagrams.size() >= 75, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.datagrams.size() >= 25, 10000);
     for (const QByteArray &packet : receiver.datagrams) {
         const int samples = packetSamples(packet);
         QVERIFY2(samples == 240 || samples == 480 || samples == 960,
@@ -392,13 +392,17 @@ void TestCapture::endToEnd()
     elapsed.start();
     QTRY_VERIFY_WITH_TIMEOUT(elapsed.elapsed() >= 1500, 3000);
     const qint64 wall = elapsed.elapsed();
-    qint64 samples = 0;
+    qint64 samples = 0, whole = 0;
     for (const QByteArray &packet : receiver.datagrams) {
         samples += packetSamples(packet);
+        whole += packetSamples(packet) == 960 ? 1 : 0;
     }
     const double ratio = samples / 48.0 / wall;
     qInfo("second press: %.2f ms of audio per ms", ratio);
     QVERIFY2(ratio > 0.7 && ratio < 1.3, qPrintable(QString::number(ratio)));
+    // The sound server hands the audio over in pieces of a few ms; they leave as 20 ms frames.
+    QVERIFY2(whole >= 0.9 * receiver.datagrams.size(),
+             qPrintable(QStringLiteral("%1 of %2").arg(whole).arg(receiver.datagrams.size())));
     decoded = decodeAll(receiver.datagrams);
     const double secondSnr = medianBlock(decoded, twoToneSnrDb);
     qInfo("second press: SNR of the two tones %.1f dB", secondSnr);
@@ -408,7 +412,7 @@ void TestCapture::endToEnd()
     slider->setValue(50);
     QTest::qWait(300);
     receiver.datagrams.clear();
-    QTRY_VERIFY_WITH_TIMEOUT(receiver.datagrams.size() >= 60, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.datagrams.size() >= 15, 3000);
     decoded = decodeAll(receiver.datagrams);
     const double halfEnergy = medianBlock(decoded, toneLevel);
     const double energyRatio = halfEnergy / fullEnergy;
@@ -429,7 +433,7 @@ void TestCapture::receiverGoesAwayAndComesBack()
         QVERIFY(receiver->bound && receiver->listening);
         QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 3000);
         QTest::mouseClick(start, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(receiver->datagrams.size() >= 10, 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(receiver->datagrams.size() >= 3, 8000);
         // Gone mid-stream: the sends are refused for a while, and Start comes back.
         receiver->closeAll();
         receiver.reset();

@@ -107,11 +107,11 @@ void TestPipeDevice::framing_data()
     QTest::addColumn<int>("left");
 
     QTest::addRow("478 bytes wait") << 478 << QList<int>{} << 0 << 478;
-    QTest::addRow("1918 bytes: 10 ms now, 5 ms by the timer")
-        << 1918 << QList<int>{480, 240} << 1 << 478;
+    QTest::addRow("1918 bytes: 10 and 5 ms by the timer")
+        << 1918 << QList<int>{480, 240} << 0 << 478;
     QTest::addRow("3840 bytes: 20 ms now, 20 ms by the timer")
         << 3840 << QList<int>{960, 960} << 1 << 0;
-    QTest::addRow("480 bytes: one 5 ms frame") << 480 << QList<int>{240} << 1 << 0;
+    QTest::addRow("480 bytes: 5 ms by the timer") << 480 << QList<int>{240} << 0 << 0;
 }
 
 void TestPipeDevice::framing()
