@@ -48,6 +48,7 @@ public:
     bool start(const Layout &layout);
     void stop();
     QString errorString() const { return error; }
+    qint64 processId() const { return server.processId(); }
     // The server as PULSE_SERVER and the clients' --server option name it.
     QString serverAddress() const { return QStringLiteral("unix:") + socket; }
     bool pactl(const QStringList &arguments, QString *output = nullptr);
