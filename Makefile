@@ -53,8 +53,8 @@ package-check: package
 	     "$$(dpkg-deb --field $(BUILD_DIR)/plovarin_*.deb Version)"
 
 # CPU time of the pipe device against the codec alone; BENCH_SECONDS of audio (default 60).
-# Then the delay from the sound server's sink to the wire, for several capture block sizes, and
-# the receiver's CPU time, memory and delay.
+# Then the window's packets, CPU and delay from the sound server's sink to the wire beside a
+# GStreamer pipeline, and the receiver's CPU time, memory and delay.
 bench: configure
 	cmake --build $(BUILD_DIR) --target bench_pipedevice bench_latency bench_player -j $(JOBS)
 	$(BUILD_DIR)/bench/bench_pipedevice $(BENCH_SECONDS)

@@ -1,26 +1,37 @@
-// Measures the delay from a tone burst entering the sound server's sink to the first datagram
-// that carries it, with a private PulseAudio server, for the server's default capture blocks
-// and for 20 ms blocks. Usage: bench_latency [bursts per setting, default 20]
+// Streams a private PulseAudio server's sink to 127.0.0.1 with the window (in its former framing
+// and in its present one) and with a GStreamer pipeline doing the same job, one after the other
+// on the same sound, and reports for each: packets per second and their frame sizes, the CPU of
+// the sender and of the sound server while streaming, and the delay from a tone burst entering
+// the sink to the first datagram carrying it.
+// Usage: bench_latency [bursts per sender, default 20]
 #include "AudioInput.h"
 #include "PcmConversion.h"
 #include "PipeDevice.h"
 #include "Signal.h"
 #include "TestSupport.h"
+#include "Tonravel.h"
 
+#include <QApplication>
 #include <QAudioDeviceInfo>
-#include <QAudioInput>
 #include <QAudioOutput>
-#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
 #include <QNetworkDatagram>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QUdpSocket>
 
 #include <opus.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <random>
 #include <vector>
 
 namespace
@@ -31,15 +42,17 @@ constexpr int kRate = 48000;
 constexpr int kBytesPerMs = kRate / 1000 * 2;
 constexpr int kChunkBytes = 2 * kBytesPerMs; // the player writes 2 ms at a time
 constexpr int kBurstMs = 50;
+constexpr int kBurstPeriodMs = 400;
+constexpr int kBurstAmplitude = 20000;
+// The music under the bursts stays well below what marks a burst in the decoded packets.
+constexpr double kMusicAmplitude = 1500;
+constexpr float kBurstThreshold = 4000;
 
-struct Result {
-    std::vector<double> delaysMs;
-    int frames[3] = {0, 0, 0}; // 20, 10, 5 ms
-};
-
-// Plays silence and, every 400 ms, a 50 ms tone into the sink through a playback stream with a
-// small buffer. A burst enters the sink when the audio queued in front of it has played, which
-// is what the stream's free space tells.
+// Plays quiet music and, on request, a loud 50 ms tone into the sink through a playback stream
+// with a small buffer. A burst enters the sink when the audio queued in front of it has played,
+// which is what the stream's free space tells. The sound server takes the audio in blocks, so
+// each burst starts at a random point of the 20 ms that follow, or every burst would meet the
+// senders' frames at the same place.
 class Player
 {
 public:
@@ -62,18 +75,27 @@ private:
         while (output.bytesFree() >= kChunkBytes) {
             if (burstLeft == 0 && burstRequested) {
                 burstRequested = false;
-                burstLeft = kBurstMs * kBytesPerMs;
+                burstDelay = std::uniform_int_distribution<qint64>(0, 20 * kRate / 1000)(random);
+                burstLeft = kBurstMs * kRate / 1000;
                 const qint64 queued = output.bufferSize() - output.bytesFree();
-                burstEnteredMs = clock.elapsed() + queued / kBytesPerMs;
+                burstEnteredMs = clock.elapsed() + (queued / 2 + burstDelay) * 1000 / kRate;
             }
-            QByteArray chunk(kChunkBytes, '\0');
-            if (burstLeft > 0) {
-                auto *samples = reinterpret_cast<qint16 *>(chunk.data());
-                for (int i = 0; i < kChunkBytes / 2; ++i) {
-                    samples[i] =
-                        static_cast<qint16>(20000 * std::sin(2 * M_PI * 1000 * phase++ / kRate));
+            QByteArray chunk(kChunkBytes, Qt::Uninitialized);
+            auto *samples = reinterpret_cast<qint16 *>(chunk.data());
+            for (int i = 0; i < kChunkBytes / 2; ++i, ++phase) {
+                const double t = double(phase) / kRate;
+                double value =
+                    kMusicAmplitude *
+                    (0.5 * std::sin(2 * M_PI * 196.0 * t) + 0.3 * std::sin(2 * M_PI * 311.1 * t) +
+                     0.2 * std::sin(2 * M_PI * 466.2 * t)) *
+                    (0.6 + 0.4 * std::sin(2 * M_PI * 0.7 * t));
+                if (burstDelay > 0) {
+                    --burstDelay;
+                } else if (burstLeft > 0) {
+                    value += kBurstAmplitude * std::sin(2 * M_PI * 1000 * t);
+                    --burstLeft;
                 }
-                burstLeft -= kChunkBytes;
+                samples[i] = static_cast<qint16>(std::lround(value));
             }
             stream->write(chunk);
         }
@@ -83,11 +105,63 @@ private:
     QIODevice *stream;
     QTimer timer;
     bool burstRequested = false;
-    qint64 burstLeft = 0;
+    std::minstd_rand random;
+    qint64 burstDelay = 0; // samples
+    qint64 burstLeft = 0;  // samples
     qint64 phase = 0;
 };
 
-Result measure(int blockMs, int bursts, Player &player, const QAudioDeviceInfo &monitor)
+// CPU time a process has used so far, all its threads, in ms; negative when it is gone.
+double cpuMs(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const QByteArray line = stat.readAll();
+    // The fields after the command name, which may hold blanks: state is the first of them,
+    // user and system time the 12th and 13th.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13) {
+        return -1;
+    }
+    const double ticks = fields.at(11).toDouble() + fields.at(12).toDouble();
+    return ticks * 1000.0 / double(sysconf(_SC_CLK_TCK));
+}
+
+struct Sender {
+    QByteArray name;
+    QString program;
+    QStringList arguments;
+};
+
+struct Result {
+    bool streamed = false;
+    std::vector<double> delaysMs;
+    int frames[4] = {0, 0, 0, 0}; // 20, 10, 5 ms, other
+    qint64 payloadBytes = 0;
+    double wallMs = 0;
+    double senderCpuMs = 0;
+    double serverCpuMs = 0;
+};
+
+int frameIndex(int samples)
+{
+    switch (samples) {
+    case 960:
+        return 0;
+    case 480:
+        return 1;
+    case 240:
+        return 2;
+    default:
+        return 3;
+    }
+}
+
+// Starts the sender, waits for its stream, then plays the bursts while counting what arrives
+// and what the sender and the sound server spend.
+Result measure(const Sender &sender, int bursts, Player &player, qint64 serverPid)
 {
     Result result;
     QUdpSocket receiver;
@@ -95,19 +169,77 @@ Result measure(int blockMs, int bursts, Player &player, const QAudioDeviceInfo &
         std::fprintf(stderr, "cannot bind 127.0.0.1:%d\n", PipeDevice::kReceiverUdpPort);
         return result;
     }
-    Signal::OpusStream decoder;
-    AudioInput controller;
-    controller.setCaptureBlockMs(blockMs);
-    controller.setReceiverIp(QStringLiteral("127.0.0.1"));
-    controller.setDevice(monitor);
-    controller.preparePipeDevice();
-    if (!controller.start()) {
-        std::fprintf(stderr, "cannot start the capture\n");
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process.setProcessEnvironment(environment);
+    if (!sender.program.isEmpty()) {
+        process.start(sender.program, sender.arguments);
+    }
+    if (!process.waitForStarted(5000)) {
+        std::fprintf(stderr, "%s did not start\n", sender.name.constData());
         return result;
     }
 
-    int attempts = 0;
+    Signal::OpusStream decoder;
+    bool counting = false;
     bool waiting = false;
+    int attempts = 0;
+    int received = 0;
+    QObject::connect(&receiver, &QUdpSocket::readyRead, [&]() {
+        while (receiver.hasPendingDatagrams()) {
+            const QByteArray packet = receiver.receiveDatagram().data();
+            const qint64 now = player.clock.elapsed();
+            ++received;
+            const int before = decoder.samples().size();
+            const int samples = decoder.decode(packet);
+            if (!counting) {
+                continue;
+            }
+            result.frames[frameIndex(samples)]++;
+            result.payloadBytes += packet.size();
+            float peak = 0;
+            for (int i = before; i < decoder.samples().size(); ++i) {
+                peak = std::max(peak, std::abs(decoder.samples().at(i)));
+            }
+            const qint64 entered = player.burstEnteredMs;
+            if (!waiting || entered < 0) {
+                continue;
+            }
+            if (peak > kBurstThreshold) {
+                result.delaysMs.push_back(double(now - entered));
+                waiting = false;
+            } else if (now - entered > 1000) {
+                waiting = false; // lost; the next one is tried
+            }
+        }
+    });
+
+    // Qt's PulseAudio input can take seconds before a new capture delivers its first block.
+    QElapsedTimer limit;
+    limit.start();
+    while (received == 0 && limit.elapsed() < 15000 && process.state() == QProcess::Running) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    if (received == 0) {
+        std::fprintf(stderr, "%s sent nothing\n", sender.name.constData());
+        process.kill();
+        process.waitForFinished(3000);
+        return result;
+    }
+    // Past the start-up, then one burst at a time.
+    limit.restart();
+    while (limit.elapsed() < 1000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    counting = true;
+    result.streamed = true;
+    QElapsedTimer wall;
+    wall.start();
+    const double senderStart = cpuMs(process.processId());
+    const double serverStart = cpuMs(serverPid);
     QTimer scheduler;
     QObject::connect(&scheduler, &QTimer::timeout, [&]() {
         if (!waiting && attempts < bursts) {
@@ -117,66 +249,91 @@ Result measure(int blockMs, int bursts, Player &player, const QAudioDeviceInfo &
             player.requestBurst();
         }
     });
-    // Past the capture's start-up, then one burst at a time.
-    QTimer::singleShot(1000, [&]() { scheduler.start(400); });
-
-    QObject::connect(&receiver, &QUdpSocket::readyRead, [&]() {
-        while (receiver.hasPendingDatagrams()) {
-            const QByteArray packet = receiver.receiveDatagram().data();
-            const qint64 now = player.clock.elapsed();
-            const int samples = opus_packet_get_nb_samples(
-                reinterpret_cast<const unsigned char *>(packet.constData()), packet.size(), kRate);
-            result.frames[samples == 960 ? 0 : samples == 480 ? 1 : 2]++;
-            const int before = decoder.samples().size();
-            decoder.decode(packet);
-            float peak = 0;
-            for (int i = before; i < decoder.samples().size(); ++i) {
-                peak = std::max(peak, std::abs(decoder.samples().at(i)));
-            }
-            const qint64 entered = player.burstEnteredMs;
-            if (!waiting || entered < 0) {
-                continue;
-            }
-            if (peak > 4000) {
-                result.delaysMs.push_back(double(now - entered));
-                waiting = false;
-            } else if (now - entered > 1000) {
-                waiting = false; // lost; the next one is tried
-            }
-        }
-    });
-
-    QElapsedTimer limit;
-    limit.start();
-    while ((attempts < bursts || waiting) && limit.elapsed() < 2000 + bursts * 1500) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    scheduler.start(kBurstPeriodMs);
+    limit.restart();
+    while ((attempts < bursts || waiting) && limit.elapsed() < bursts * 1500 + 2000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
+    result.senderCpuMs = cpuMs(process.processId()) - senderStart;
+    result.serverCpuMs = cpuMs(serverPid) - serverStart;
+    result.wallMs = double(wall.elapsed());
+    counting = false;
     scheduler.stop();
-    controller.currentAudioInput()->stop();
-    controller.currentPipeDevice()->retire();
+    process.terminate();
+    if (!process.waitForFinished(3000)) {
+        process.kill();
+        process.waitForFinished(3000);
+    }
     return result;
 }
 
-void report(const char *name, Result result)
+void report(const QByteArray &name, Result result, double referenceCpu)
 {
+    if (!result.streamed) {
+        std::printf("%-34s no stream\n", name.constData());
+        return;
+    }
+    const int packets = result.frames[0] + result.frames[1] + result.frames[2] + result.frames[3];
+    const double seconds = result.wallMs / 1000.0;
+    const double senderCpu = 100.0 * result.senderCpuMs / result.wallMs;
+    const double serverCpu = 100.0 * result.serverCpuMs / result.wallMs;
+    std::printf("%-34s %6.1f  %3d/%3d/%3d/%2d %6.1f  %5.1f  %5.1f  %5.1f", name.constData(),
+                packets / seconds, 100 * result.frames[0] / std::max(packets, 1),
+                100 * result.frames[1] / std::max(packets, 1),
+                100 * result.frames[2] / std::max(packets, 1),
+                100 * result.frames[3] / std::max(packets, 1),
+                (result.payloadBytes + 28.0 * packets) * 8 / 1000.0 / seconds, senderCpu, serverCpu,
+                senderCpu + serverCpu);
+    if (referenceCpu > 0) {
+        std::printf(" %5.2f", (senderCpu + serverCpu) / referenceCpu);
+    } else {
+        std::printf("     -");
+    }
     auto &d = result.delaysMs;
-    const int total = std::max(1, result.frames[0] + result.frames[1] + result.frames[2]);
     if (d.empty()) {
-        std::printf("%-24s no burst arrived\n", name);
+        std::printf("   no burst arrived\n");
         return;
     }
     std::sort(d.begin(), d.end());
-    std::printf("%-24s %3zu bursts  median %5.1f ms  min %5.1f  p90 %5.1f  max %5.1f   "
-                "frames 20/10/5 ms: %d%%/%d%%/%d%%\n",
-                name, d.size(), d[d.size() / 2], d.front(), d[d.size() * 9 / 10], d.back(),
-                100 * result.frames[0] / total, 100 * result.frames[1] / total,
-                100 * result.frames[2] / total);
+    std::printf("  %3zu  %5.1f  %5.1f  %5.1f  %5.1f\n", d.size(), d[d.size() / 2], d.front(),
+                d[d.size() * 9 / 10], d.back());
+}
+
+double combinedCpu(const Result &result)
+{
+    return result.streamed ? 100.0 * (result.senderCpuMs + result.serverCpuMs) / result.wallMs
+                           : 0.0;
+}
+
+// The window as a user runs it, with Start pressed for 127.0.0.1; the audio input, the capture
+// block and the framing are set as the arguments say.
+int runWindow(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    SettingsSandbox sandbox;
+    QString problem;
+    if (argc < 4 || !usePulseAudioBackendOnly(&problem)) {
+        std::fprintf(stderr, "window: %s\n", qPrintable(problem));
+        return 1;
+    }
+    AudioInput *controller = AudioInput::instance();
+    controller->setCaptureBlockMs(std::atoi(argv[2]));
+    controller->setFraming(QByteArray(argv[3]) == "earliest" ? PipeDevice::Framing::EarliestFrame
+                                                             : PipeDevice::Framing::WholeFrames);
+    Tonravel window;
+    window.findChild<QLineEdit *>(QStringLiteral("receiverIplineEdit"))
+        ->setText(QStringLiteral("127.0.0.1"));
+    window.findChild<QPushButton *>(QStringLiteral("startRecordstartDancepushButton"))->click();
+    return application.exec();
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (argc > 1 && QByteArray(argv[1]) == "--window") {
+        return runWindow(argc, argv);
+    }
     QCoreApplication application(argc, argv);
     const int bursts = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
 
@@ -186,12 +343,6 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "no sound server: %s %s\n", qPrintable(problem),
                      qPrintable(pulse.errorString()));
         return 1;
-    }
-    QAudioDeviceInfo monitor;
-    for (const auto &device : QAudioDeviceInfo::availableDevices(QAudio::AudioInput)) {
-        if (device.deviceName() == kSink + QStringLiteral(".monitor")) {
-            monitor = device;
-        }
     }
     QAudioDeviceInfo sink;
     for (const auto &device : QAudioDeviceInfo::availableDevices(QAudio::AudioOutput)) {
@@ -210,11 +361,47 @@ int main(int argc, char *argv[])
     }
     Player player(output, stream);
 
-    std::printf("delay from a burst entering the sink to the first datagram carrying it\n");
-    report("server's default blocks", measure(0, bursts, player, monitor));
-    report("20 ms blocks", measure(20, bursts, player, monitor));
-    report("10 ms blocks", measure(10, bursts, player, monitor));
-    report("5 ms blocks", measure(5, bursts, player, monitor));
+    // The former framing with its capture blocks, the present one with its own, and beside it
+    // the present framing with shorter and longer capture blocks.
+    const QString self = QCoreApplication::applicationFilePath();
+    auto window = [&self](int blockMs, const char *framing) {
+        const QByteArray name = QByteArray(framing) == "earliest"
+                                    ? QByteArray("window, former framing")
+                                    : QByteArray("window, 20 ms frames");
+        return Sender{
+            name + " (" + QByteArray::number(blockMs) + " ms in)",
+            self,
+            {QStringLiteral("--window"), QString::number(blockMs), QString::fromLatin1(framing)}};
+    };
+    const int block = AudioInput::kDefaultCaptureBlockMs;
+    const Sender gstreamer{
+        "GStreamer pipeline", QStandardPaths::findExecutable(QStringLiteral("gst-launch-1.0")),
+        QStringLiteral("-q pulsesrc device=%1.monitor ! audioconvert ! audioresample ! "
+                       "audio/x-raw,rate=48000,channels=1 ! opusenc ! "
+                       "udpsink host=127.0.0.1 port=%2")
+            .arg(kSink)
+            .arg(PipeDevice::kReceiverUdpPort)
+            .split(QLatin1Char(' '))};
+    if (gstreamer.program.isEmpty()) {
+        std::fprintf(stderr, "gst-launch-1.0 is not installed (gstreamer1.0-tools)\n");
+    }
+    const std::vector<Sender> senders{gstreamer, window(10, "earliest"), window(block, "whole"),
+                                      window(block / 2, "whole"), window(block * 2, "whole")};
+    std::vector<Result> results;
+    for (const Sender &sender : senders) {
+        results.push_back(measure(sender, bursts, player, pulse.processId()));
+    }
     output.stop();
+
+    std::printf("CPU in %% of one core while streaming (the sound server also takes the sound in); "
+                "kbit/s with UDP and IPv4 headers; delay in ms from a burst entering the sink to "
+                "the first datagram carrying it\n");
+    std::printf("%-34s %6s  %-15s %6s  %5s  %5s  %5s %5s  %3s  %5s  %5s  %5s  %5s\n", "sender",
+                "pkt/s", "20/10/5/other%", "kbit/s", "send", "server", "both", "/gst", "n",
+                "median", "min", "p90", "max");
+    const double reference = combinedCpu(results.front());
+    for (size_t i = 0; i < senders.size(); ++i) {
+        report(senders[i].name, results[i], reference);
+    }
     return 0;
 }

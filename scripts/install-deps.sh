@@ -9,6 +9,7 @@ packages=(
   qtmultimedia5-dev libqt5multimedia5-plugins libqt5websockets5-dev
   libopus-dev libspeexdsp-dev libsndfile1-dev libprotobuf-dev protobuf-compiler
   pulseaudio pulseaudio-utils
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   xvfb xauth iproute2
   dpkg-dev help2man lintian desktop-file-utils
 )

@@ -1,6 +1,8 @@
 #ifndef AUDIOINPUT_H
 #define AUDIOINPUT_H
 
+#include "PipeDevice.h"
+
 #include <QAudio>
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
@@ -8,7 +10,6 @@
 #include <QObject>
 #include <QString>
 
-class PipeDevice;
 class QAudioInput;
 class QUdpSocket;
 
@@ -33,6 +34,8 @@ public:
     bool start();
     // How much audio the sound server hands over at a time, in ms; 0 leaves it to the server.
     void setCaptureBlockMs(int ms) { captureBlockMs = ms; }
+    // How the pipe devices of later starts cut frames.
+    void setFraming(PipeDevice::Framing newFraming) { framing = newFraming; }
 
     PipeDevice *currentPipeDevice() const { return pipeDevice; }
     QAudioInput *currentAudioInput() const { return audioInput; }
@@ -61,6 +64,7 @@ private:
     PipeDevice *pipeDevice = nullptr;
     QAudioInput *audioInput = nullptr;
     int captureBlockMs = kDefaultCaptureBlockMs;
+    PipeDevice::Framing framing = PipeDevice::Framing::WholeFrames;
 };
 
 #endif // AUDIOINPUT_H

@@ -20,6 +20,10 @@ constexpr int kTypeOfService = 184; // DSCP 46, Expedited Forwarding
 constexpr int kResamplerOutputFrames = RecordResampler::kOutputCapacityBytes / 2;
 // Kept free of the output limit so that speexdsp always consumes a whole piece.
 constexpr int kResamplerOutputMargin = 8;
+// While less than a whole frame is buffered, the flush timer waits this many frame durations
+// after the last write before it sends the rest as shorter frames: sound servers hand audio
+// over in bursts of small pieces, and a burst that comes a little late must not split a frame.
+constexpr int kAudioStoppedFrames = 2;
 } // namespace
 
 PipeDevice::PipeDevice(QObject *parent, int encoderRate)
@@ -48,6 +52,9 @@ void PipeDevice::initializeMemberObjects()
     flushTimer.setInterval(frameDurationMs);
     flushTimer.setSingleShot(true);
     LOG_LINE();
+    // Qt closes the connection (close code 1009) when a frame or message exceeds these.
+    webSocket.setMaxAllowedIncomingFrameSize(kMaxIncomingWebSocketBytes);
+    webSocket.setMaxAllowedIncomingMessageSize(kMaxIncomingWebSocketBytes);
     // A refused connection ends with an error and no disconnected; both mean the receiver is gone.
     connect(&webSocket, &QWebSocket::disconnected, this, &PipeDevice::reportWebSocketGone);
     connect(&webSocket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
@@ -76,6 +83,10 @@ void PipeDevice::reportWebSocketGone()
         return;
     }
     webSocketGoneReported = true;
+    if (webSocket.closeCode() != QWebSocketProtocol::CloseCodeNormal) {
+        LOG_LINE() << ", WebSocket closed, close code: " << webSocket.closeCode()
+                   << ", reason: " << webSocket.closeReason();
+    }
     emit webSocketDisconnected();
 }
 
@@ -98,13 +109,30 @@ void PipeDevice::startStreaming()
         return;
     }
     streaming = true;
-    const QString url = tr("ws://%1:14213").arg(receiverIp, 0, QLatin1Char(' '));
+    if (!receiver.isValid()) {
+        // No connection is tried, and it fails as a refused one does: later, and once.
+        reportInvalidAddress();
+        QMetaObject::invokeMethod(this, &PipeDevice::reportWebSocketGone, Qt::QueuedConnection);
+        return;
+    }
+    const QString url = tr("ws://%1:14213").arg(receiver.urlHost(), 0, QLatin1Char(' '));
     webSocket.open(QUrl(url, QUrl::TolerantMode));
 }
 
 void PipeDevice::setReceiverIp(const QString &ip)
 {
     receiverIp = ip;
+    receiver = ReceiverAddress(ip);
+}
+
+void PipeDevice::reportInvalidAddress()
+{
+    if (invalidAddressReported) {
+        return;
+    }
+    invalidAddressReported = true;
+    LOG_LINE() << ", no valid receiver ip, nothing is sent: " << receiverIp
+               << ", reason: " << receiver.whyRefused();
 }
 
 void PipeDevice::setUdpSocket(QUdpSocket *socket)
@@ -117,8 +145,9 @@ void PipeDevice::setUdpSocket(QUdpSocket *socket)
     if (udpSocket->state() != QAbstractSocket::UnconnectedState) {
         udpSocket->abort();
     }
-    udpSocket->connectToHost(receiverIp, udpPort, QIODevice::ReadWrite,
-                             QAbstractSocket::AnyIPProtocol);
+    if (receiver.isValid()) {
+        udpSocket->connectToHost(receiver.address(), udpPort, QIODevice::ReadWrite);
+    }
     udpSocket->setSocketOption(QAbstractSocket::TypeOfServiceOption, kTypeOfService);
     const int typeOfService = udpSocket->socketOption(QAbstractSocket::TypeOfServiceOption).toInt();
     LOG_LINE() << ", socket option: " << typeOfService << ", state: " << udpSocket->state()
@@ -197,10 +226,20 @@ qint64 PipeDevice::writeData(const char *data, qint64 len)
         monoBlock = resampleBlock(block);
     }
 
-    if (streaming && encoder) {
+    if (streaming && encoder && receiver.isValid()) {
         pcmBuffer.append(monoBlock);
-        if (frameLengthFor(pcmBuffer.size()) != 0) {
-            encodeAndSend();
+        const int wholeFrame = frameDurationMs * (2 * encoderSampleRate / 1000);
+        if (framing == Framing::EarliestFrame) {
+            if (frameLengthFor(pcmBuffer.size()) != 0) {
+                encodeAndSend();
+            }
+        } else {
+            if (pcmBuffer.size() >= wholeFrame) {
+                encodeAndSend();
+            }
+            if (pcmBuffer.size() < wholeFrame) {
+                flushTimer.start(kAudioStoppedFrames * frameDurationMs);
+            }
         }
     }
     emit volumeChanged(Pcm::peakLevel(block));
@@ -277,12 +316,12 @@ void PipeDevice::flushPending()
 
 void PipeDevice::sendPacket(const QByteArray &packet)
 {
-    const QHostAddress address(receiverIp);
-    if (address.isNull() || !udpSocket) {
-        if (!invalidAddressReported) {
-            LOG_LINE() << ", no valid receiver ip, nothing is sent: " << receiverIp;
-            invalidAddressReported = true;
-        }
+    const QHostAddress address = receiver.address();
+    if (address.isNull()) {
+        reportInvalidAddress();
+        return;
+    }
+    if (!udpSocket) {
         return;
     }
     // Some platforms refuse an addressed send on a connected socket; QIODevice::write sends

@@ -1,6 +1,8 @@
 #ifndef PIPEDEVICE_H
 #define PIPEDEVICE_H
 
+#include "ReceiverAddress.h"
+
 #include <QAudioFormat>
 #include <QByteArray>
 #include <QIODevice>
@@ -13,8 +15,9 @@ class QUdpSocket;
 class RecordResampler;
 
 // The write-only device the audio input pushes captured PCM into. It keeps the first channel,
-// converts to 48000 Hz, cuts 20, 10 or 5 ms frames, Opus-encodes them and sends each packet as
-// one UDP datagram to the receiver; a WebSocket to the receiver tells when it has gone.
+// converts to 48000 Hz, cuts 20 ms frames (10 and 5 ms ones for what remains when the audio
+// stops), Opus-encodes them and sends each packet as one UDP datagram to the receiver; a
+// WebSocket to the receiver tells when it has gone.
 class PipeDevice : public QIODevice
 {
     Q_OBJECT
@@ -22,6 +25,14 @@ class PipeDevice : public QIODevice
 public:
     static constexpr quint16 kReceiverUdpPort = 10493;
     static constexpr int kStreamSampleRate = 48000;
+    // The receiver is expected to send nothing on the WebSocket: a frame or message longer than
+    // this ends the connection.
+    static constexpr int kMaxIncomingWebSocketBytes = 4096;
+
+    // How writeData cuts frames. WholeFrames waits for a whole 20 ms frame: fewer packets and
+    // less work per second of audio. EarliestFrame encodes the longest frame buffered (at least
+    // 5 ms) at every write: the former policy, kept to compare against.
+    enum class Framing { WholeFrames, EarliestFrame };
 
     // encoderRate is the Opus encoder's rate; anything but 48000 is for tests only.
     explicit PipeDevice(QObject *parent = nullptr, int encoderRate = kStreamSampleRate);
@@ -39,6 +50,7 @@ public:
     void setAudioFormat(const QAudioFormat &format);
     // Gain applied to the captured samples, 0.0 to 1.0; 1.0 leaves them untouched.
     void setVolume(qreal volume);
+    void setFraming(Framing newFraming) { framing = newFraming; }
     void createResampler();
     // Ends this device's part in streaming for good: nothing buffered is sent any more and
     // nothing written later is buffered. Its WebSocket stays open until it is destroyed.
@@ -65,6 +77,7 @@ private:
     void sendPacket(const QByteArray &packet);
     QByteArray resampleBlock(const QByteArray &block);
     void reportWebSocketGone();
+    void reportInvalidAddress();
 
     bool streaming = false;
     bool retired = false;
@@ -73,6 +86,7 @@ private:
     QUdpSocket *udpSocket = nullptr;
     quint16 udpPort = kReceiverUdpPort;
     QString receiverIp;
+    ReceiverAddress receiver;
     int outputSampleRate = 16000;
     int inputSampleRate = kStreamSampleRate;
     int encoderSampleRate;
@@ -87,6 +101,7 @@ private:
 
     QAudioFormat inputFormat;
     qreal gain = 1.0;
+    Framing framing = Framing::WholeFrames;
     bool webSocketGoneReported = false;
     bool invalidAddressReported = false;
     bool unsupportedFormatReported = false;

@@ -14,6 +14,7 @@ const QString kAudioInputDeviceKey = QStringLiteral("audioInputDevice");
 const QString kReceiverIpKey = QStringLiteral("receiverIp");
 const QString kInputVolumeKey = QStringLiteral("inputVolume");
 constexpr int kDefaultInputVolume = 100;
+const QString kAlsaRealm = QStringLiteral("alsa");
 } // namespace
 
 Tonravel::Tonravel(QWidget *parent)
@@ -122,18 +123,51 @@ void Tonravel::initializeMemberObjects()
 void Tonravel::listAvailableAudioInputs()
 {
     LOG_LINE();
-    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
+    const QList<QAudioDeviceInfo> devices = offeredAudioInputs();
     for (const QAudioDeviceInfo &device : devices) {
         const QString name = device.deviceName();
-        if (name.isEmpty()) {
-            // A sound server with no source at all still reports one nameless default.
-            continue;
-        }
         ui->soundSourcecomboBox->insertItem(ui->soundSourcecomboBox->count(), QIcon(), name,
                                             QVariant());
         audioDeviceMap[name] = device;
     }
     LOG_LINE();
+}
+
+QList<int> Tonravel::offeredSourceIndexes(const QStringList &names, const QStringList &realms)
+{
+    // A sound server with no source at all, or none reachable, still reports one nameless
+    // default; that one is neither offered nor a sign of the server.
+    bool soundServerListed = false;
+    for (int i = 0; i < names.size(); ++i) {
+        soundServerListed =
+            soundServerListed || (!names.at(i).isEmpty() && realms.value(i) != kAlsaRealm);
+    }
+    // Beside the server's own devices, ALSA's plugins ("upmix", "lavrate", "pulse" ...) either
+    // reach that same server again or cannot capture at all.
+    QList<int> offered;
+    for (int i = 0; i < names.size(); ++i) {
+        if (!names.at(i).isEmpty() && !(soundServerListed && realms.value(i) == kAlsaRealm)) {
+            offered.append(i);
+        }
+    }
+    return offered;
+}
+
+QList<QAudioDeviceInfo> Tonravel::offeredAudioInputs()
+{
+    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
+    QStringList names;
+    QStringList realms;
+    for (const QAudioDeviceInfo &device : devices) {
+        names.append(device.deviceName());
+        realms.append(device.realm());
+    }
+    QList<QAudioDeviceInfo> offered;
+    const QList<int> indexes = offeredSourceIndexes(names, realms);
+    for (const int index : indexes) {
+        offered.append(devices.at(index));
+    }
+    return offered;
 }
 
 QStringList Tonravel::reasonableDeviceKeywords()
@@ -183,11 +217,9 @@ void Tonravel::selectMostReasonableDeviceByName()
     LOG_LINE();
     // A fresh query, not the map: the box shows the platform's order, which decides ties.
     QStringList names;
-    const QList<QAudioDeviceInfo> devices = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
+    const QList<QAudioDeviceInfo> devices = offeredAudioInputs();
     for (const QAudioDeviceInfo &device : devices) {
-        if (!device.deviceName().isEmpty()) {
-            names.append(device.deviceName());
-        }
+        names.append(device.deviceName());
     }
     const int best = indexOfMostReasonableName(names);
     if (best < 0) {

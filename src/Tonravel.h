@@ -4,6 +4,7 @@
 #include "ServicePublisher.h"
 
 #include <QAudioDeviceInfo>
+#include <QList>
 #include <QMainWindow>
 #include <QMap>
 #include <QString>
@@ -31,6 +32,10 @@ public:
     // Index of the best-scoring name, the first of equal best scores; 0 when none scores;
     // -1 for an empty list.
     static int indexOfMostReasonableName(const QStringList &names);
+    // Positions, in the platform's list of input names and their realms, of the inputs offered
+    // as sound sources: the named ones, less ALSA's plugin pseudo-devices when the sound
+    // server's own devices are listed beside them.
+    static QList<int> offeredSourceIndexes(const QStringList &names, const QStringList &realms);
 
 private slots:
     void updateInputVolume(int newInputVolume);
@@ -40,6 +45,7 @@ private slots:
 
 private:
     void initializeMemberObjects();
+    static QList<QAudioDeviceInfo> offeredAudioInputs();
     void listAvailableAudioInputs();
     void selectMostReasonableDeviceByName();
     void checkSupportedSampleRates();

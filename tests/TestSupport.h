@@ -45,6 +45,7 @@ public:
     bool start(const Layout &layout);
     void stop();
     QString errorString() const { return error; }
+    qint64 processId() const { return server.processId(); }
     QString serverAddress() const { return QStringLiteral("unix:") + socket; }
     bool pactl(const QStringList &arguments, QString *output = nullptr);
     // The environment of a program that is to use this server.

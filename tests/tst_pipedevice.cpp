@@ -1,5 +1,6 @@
 #include "PcmConversion.h"
 #include "PipeDevice.h"
+#include "ReceiverAddress.h"
 #include "Signal.h"
 #include "TestSupport.h"
 
@@ -80,7 +81,10 @@ private slots:
     void soundSurvives();
     void sendsNothing_data();
     void sendsNothing();
+    void receiverAddress_data();
+    void receiverAddress();
     void datagramsFollowTheCurrentReceiver();
+    void webSocketFollowsTheReceiver_data();
     void webSocketFollowsTheReceiver();
 };
 
@@ -122,8 +126,8 @@ void TestPipeDevice::framing_data()
     QTest::addColumn<int>("sentAtOnce");
     QTest::addColumn<int>("left");
     QTest::addRow("478 bytes wait") << 478 << QList<int>{} << 0 << 478;
-    QTest::addRow("1918 bytes: 10 ms now, 5 ms by the timer")
-        << 1918 << QList<int>{480, 240} << 1 << 478;
+    QTest::addRow("1918 bytes: 10 and 5 ms by the timer")
+        << 1918 << QList<int>{480, 240} << 0 << 478;
     QTest::addRow("3840 bytes: 20 ms now, 20 ms by the timer")
         << 3840 << QList<int>{960, 960} << 1 << 0;
 }
@@ -211,7 +215,8 @@ void TestPipeDevice::sendsNothing_data()
     QTest::addRow("not streaming") << kLoopback << mono << 48000 << "";
     QTest::addRow("empty address") << "" << mono << 48000 << "no valid receiver ip";
     QTest::addRow("malformed address") << "192.168.1." << mono << 48000 << "no valid receiver ip";
-    QTest::addRow("words") << "my phone" << mono << 48000 << "no valid receiver ip";
+    QTest::addRow("host name") << "localhost" << mono << 48000 << "no valid receiver ip";
+    QTest::addRow("broadcast") << "255.255.255.255" << mono << 48000 << "no valid receiver ip";
     QTest::addRow("24-bit capture") << kLoopback << format(24, QAudioFormat::SignedInt) << 48000
                                     << "unsupported capture format";
     // Opus has no 44100 Hz mode, so no encoder can be made for it.
@@ -231,15 +236,47 @@ void TestPipeDevice::sendsNothing()
     CapturedStdout output;
     auto device = makeDevice(socket, address, format, !logged.isEmpty(), encoderRate);
     QSignalSpy volume(device.get(), &PipeDevice::volumeChanged);
+    QSignalSpy gone(device.get(), &PipeDevice::webSocketDisconnected);
     for (int i = 0; i < 5; ++i) {
         device->write(QByteArray(2880, '\x10'));
     }
     QCOMPARE(volume.count(), 5);
     QTest::qWait(60);
     QVERIFY(receiver.datagrams.isEmpty());
+    // A refused address opens no connection, and Start comes back as after a failed one.
+    const bool refused = logged.startsWith("no valid");
+    QCOMPARE(receiver.peers.size(), size_t(refused || logged.isEmpty() ? 0 : 1));
+    QCOMPARE(gone.count(), refused ? 1 : 0);
     if (!logged.isEmpty()) {
         QCOMPARE(output.lines().filter(logged).size(), 1);
     }
+}
+
+void TestPipeDevice::receiverAddress_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("urlHost"); // empty: refused
+    QTest::addRow("IPv4") << " 192.168.1.20 "
+                          << "192.168.1.20";
+    QTest::addRow("IPv6 with a zone") << "fe80::1%eth0"
+                                      << "[fe80::1%25eth0]";
+    QTest::addRow("subnet broadcast") << "192.168.1.255"
+                                      << "";
+    QTest::addRow("multicast") << "239.1.2.3"
+                               << "";
+    QTest::addRow("multicast in IPv6 form") << "::ffff:239.1.2.3"
+                                            << "";
+    QTest::addRow("unspecified") << "0.0.0.0"
+                                 << "";
+    QTest::addRow("IPv6 unspecified") << "::"
+                                      << "";
+}
+
+void TestPipeDevice::receiverAddress()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, urlHost);
+    QCOMPARE(ReceiverAddress(text, {QHostAddress("192.168.1.255")}).urlHost(), urlHost);
 }
 
 void TestPipeDevice::datagramsFollowTheCurrentReceiver()
@@ -261,27 +298,43 @@ void TestPipeDevice::datagramsFollowTheCurrentReceiver()
     QCOMPARE(second.datagrams.size(), 2);
 }
 
+void TestPipeDevice::webSocketFollowsTheReceiver_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("frameBytes"); // of what the receiver sends, 64 KiB in all
+    QTest::addRow("IPv4, one frame") << kLoopback << 65536;
+    QTest::addRow("IPv6, small frames") << "::1" << 1024;
+}
+
 void TestPipeDevice::webSocketFollowsTheReceiver()
 {
+    QFETCH(QString, address);
+    QFETCH(int, frameBytes);
     QUdpSocket socket;
     {
         // Nobody listens: the refused connection is reported once.
-        auto device = makeDevice(socket, kLoopback, Pcm::signed16Format(48000, 1));
+        auto device = makeDevice(socket, address, Pcm::signed16Format(48000, 1));
         QSignalSpy gone(device.get(), &PipeDevice::webSocketDisconnected);
         QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 3000);
     }
-    Receiver receiver;
-    auto device = makeDevice(socket, kLoopback, Pcm::signed16Format(48000, 1));
+    Receiver receiver(address);
+    auto device = makeDevice(socket, address, Pcm::signed16Format(48000, 1));
     QSignalSpy gone(device.get(), &PipeDevice::webSocketDisconnected);
     QTRY_COMPARE_WITH_TIMEOUT(receiver.peers.size(), size_t(1), 3000);
-    QCOMPARE(receiver.peers.front()->requestUrl(), QUrl(QStringLiteral("ws://127.0.0.1:14213/")));
-    // The receiver's closing is reported once, and the audio goes on without it.
-    receiver.closeAll();
-    QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 3000);
+    const QUrl url = receiver.peers.front()->requestUrl();
+    QCOMPARE(QHostAddress(url.host()), QHostAddress(address));
+    QCOMPARE(url.port(), 14213);
+    // The datagrams go to the same receiver, with or without the WebSocket.
     device->write(QByteArray(1920, '\0'));
     QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), 1, 1000);
+    // A receiver that says more than a receiver ever does is dropped, once, as any that closes.
+    receiver.peers.front()->setOutgoingFrameSize(frameBytes);
+    receiver.peers.front()->sendBinaryMessage(QByteArray(65536, 'x'));
+    QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 3000);
+    device->write(QByteArray(1920, '\0'));
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), 2, 1000);
     // A device that ends closes its connection, which is not the receiver going away.
-    auto next = makeDevice(socket, kLoopback, Pcm::signed16Format(48000, 1));
+    auto next = makeDevice(socket, address, Pcm::signed16Format(48000, 1));
     QSignalSpy nextGone(next.get(), &PipeDevice::webSocketDisconnected);
     QTRY_COMPARE_WITH_TIMEOUT(receiver.peers.size(), size_t(2), 3000);
     QSignalSpy peerGone(receiver.peers.back().get(), &QWebSocket::disconnected);

@@ -48,6 +48,8 @@ private slots:
     void quitStoresSettings();
     void choosesTheLoopbackSource_data();
     void choosesTheLoopbackSource();
+    void offeredSources_data();
+    void offeredSources();
     void listsTheSourcesAndTheirRates();
 
 private:
@@ -214,6 +216,26 @@ void TestWindow::choosesTheLoopbackSource()
     QFETCH(QStringList, names);
     QFETCH(int, chosen);
     QCOMPARE(Tonravel::indexOfMostReasonableName(names), chosen);
+}
+
+void TestWindow::offeredSources_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("realms");
+    QTest::addColumn<QList<int>>("offered");
+    QTest::addRow("sound server beside ALSA plugins")
+        << QStringList{"upmix", "vdownmix", "speaker.monitor", "pulse"}
+        << QStringList{"alsa", "alsa", "default", "alsa"} << QList<int>{2};
+    QTest::addRow("ALSA alone") << QStringList{"", "upmix", "default"}
+                                << QStringList{"default", "alsa", "alsa"} << QList<int>{1, 2};
+}
+
+void TestWindow::offeredSources()
+{
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, realms);
+    QFETCH(QList<int>, offered);
+    QCOMPARE(Tonravel::offeredSourceIndexes(names, realms), offered);
 }
 
 void TestWindow::listsTheSourcesAndTheirRates()
