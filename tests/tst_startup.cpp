@@ -1,13 +1,19 @@
 #include "SendFileMessage.pb.h"
+#include "TestSupport.h"
+#include "Tonravel.h"
 
+#include <QComboBox>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <unistd.h>
 
-// Runs the program itself and reads what it writes.
+// Runs the program itself and reads what it writes; and the window's start with no sound source
+// at all.
 class TestStartUp : public QObject
 {
     Q_OBJECT
@@ -17,10 +23,14 @@ private slots:
     void startsTheWindow();
     void noDisplay_data();
     void noDisplay();
+    void noSources_data();
+    void noSources();
 
 private:
     QProcess program;
     QTemporaryDir home;
+    SettingsSandbox sandbox;
+    PulseServer pulse;
 };
 
 void TestStartUp::fileMessageWireFormat()
@@ -86,5 +96,29 @@ void TestStartUp::noDisplay()
     QVERIFY(program.readAllStandardOutput().isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestStartUp)
+void TestStartUp::noSources_data()
+{
+    QTest::addColumn<QString>("storedSource");
+    QTest::addRow("first run") << QString();
+    QTest::addRow("stored source") << QStringLiteral("Stereo Mix (High Definition Audio Device)");
+}
+
+void TestStartUp::noSources()
+{
+    // The box stays empty, and ending the run stores an empty source so the next run chooses.
+    QFETCH(QString, storedSource);
+    if (QTest::currentDataTag() == QLatin1String("first run")) {
+        REQUIRE_PULSE(pulse, {});
+    }
+    QSettings().setValue(QStringLiteral("Wendrel/audioInputDevice"), storedSource);
+    {
+        Tonravel window;
+        QCOMPARE(window.findChild<QComboBox *>()->count(), 0);
+        QCOMPARE(window.findChild<QComboBox *>()->currentIndex(), -1);
+        QVERIFY(window.findChild<QPlainTextEdit *>()->toPlainText().isEmpty());
+    }
+    QCOMPARE(QSettings().value(QStringLiteral("Wendrel/audioInputDevice")).toString(), QString());
+}
+
+QTEST_MAIN(TestStartUp)
 #include "tst_startup.moc"
