@@ -1,7 +1,9 @@
 #include "Player.h"
 
 #include "Discovery.h"
+#include "LocalAddresses.h"
 #include "OpusPacket.h"
+#include "QrCode.h"
 #include "ServiceAnnouncer.h"
 
 #include <QAudioDeviceInfo>
@@ -65,6 +67,7 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
     connect(&presence, &PresenceServer::sendersChanged, this,
             [this](const QList<QHostAddress> &senders) {
                 receiver.setConnected(senders);
+                relay.setSender(senders.value(0));
                 // Each address once, however many connections it opens.
                 for (const QHostAddress &sender : senders) {
                     if (!connectedSenders.contains(sender)) {
@@ -82,7 +85,32 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
     connect(&presence, &PresenceServer::closed, this, &Player::finish);
     connect(&receiver, &StreamReceiver::streamStarted, this, [this](const QHostAddress &source) {
         console.message(QStringLiteral("playing %1").arg(source.toString()));
+        guardAgainstFeedback(source);
+        relay.setSource(source);
     });
+    connect(&relay, &WebRelay::listenerJoined, this,
+            [this](const QHostAddress &address, int count) {
+                console.message(QStringLiteral("web page of %1 listening (%2 listening)")
+                                    .arg(address.toString())
+                                    .arg(count));
+            });
+    connect(&relay, &WebRelay::listenerLeft, this,
+            [this](const QHostAddress &address, int count, qint64 dropped) {
+                console.message(QStringLiteral("web page of %1 gone, %2 frames of 10 ms dropped "
+                                               "for it (%3 listening)")
+                                    .arg(address.toString())
+                                    .arg(dropped)
+                                    .arg(count));
+            });
+    // Told once a status period: a flood of bad requests must not flood the console too.
+    connect(&web, &WebServer::refused, this,
+            [this](const QHostAddress &peer, int status, const QString &reason) {
+                ++webRefusals;
+                lastWebRefusal =
+                    QStringLiteral("%1 from %2%3")
+                        .arg(reason, peer.toString())
+                        .arg(status ? QStringLiteral(", answered %1").arg(status) : QString());
+            });
     connect(&receiver, &StreamReceiver::invalidDatagram, this,
             [this](const QHostAddress &source, int bytes) {
                 console.message(QStringLiteral("dropping datagrams that are not Opus packets of "
@@ -183,6 +211,9 @@ int Player::start()
             QStringLiteral("listen on TCP"), kPresencePort,
             bindFailure(probe.serverError(), presence.errorString(), options.bindAddress));
     }
+    if (options.web && !web.listen(options.bindAddress, options.webPort)) {
+        return portTaken(QStringLiteral("listen on TCP"), options.webPort, web.errorString());
+    }
     if (!options.wavPath.isEmpty() && !wav.open(options.wavPath)) {
         return fail(
             kExitFileError,
@@ -209,6 +240,9 @@ int Player::start()
                                              .arg(LevelControl::kInitialTargetMs))
             .arg(options.playback ? QStringLiteral("playing on %1").arg(output.deviceName())
                                   : QStringLiteral("no playback")));
+    if (options.web) {
+        startWeb();
+    }
     if (options.durationSeconds > 0) {
         durationTimer.start(int(options.durationSeconds * 1000));
     }
@@ -236,9 +270,39 @@ bool Player::startAnnouncing()
     return true;
 }
 
+void Player::startWeb()
+{
+    const QStringList urls = pageUrls(options.bindAddress, web.port());
+    console.message(QStringLiteral("web page: %1").arg(urls.join(QStringLiteral("  "))));
+    if (!console.isTerminal()) {
+        return;
+    }
+    const QrCode code(urls.first().toUtf8());
+    if (code.isNull()) {
+        console.message(QStringLiteral("no QR code of the page: %1").arg(code.errorString()));
+        return;
+    }
+    console.message(code.toTerminalText() + QStringLiteral("(%1)").arg(urls.first()));
+}
+
+void Player::guardAgainstFeedback(const QHostAddress &source)
+{
+    // A sender on this machine capturing what it plays would hear itself, louder each round.
+    const bool mute = options.playback && !options.allowFeedback && isOwnAddress(source);
+    playout.setMuted(mute);
+    if (mute) {
+        console.message(QStringLiteral("warning: the stream comes from this computer (%1), so "
+                                       "it is not played here, or a sender capturing this "
+                                       "computer's output would hear itself; --allow-feedback "
+                                       "plays it anyway")
+                            .arg(source.toString()));
+    }
+}
+
 void Player::onAudio(const qint16 *block, int count, int streamSamples)
 {
     Q_UNUSED(count);
+    relay.pushAudio(block, streamSamples);
     for (int i = 0; i < streamSamples; ++i) {
         periodPeak = std::max(periodPeak, std::abs(block[i]) / 32768.0);
     }
@@ -268,13 +332,22 @@ void Player::updateStatus()
     figures.rejected = now.invalid + now.foreign + stats.decodeErrors;
     figures.targetMs = buffer.targetMs();
     figures.delayMs = buffer.bufferedMs() + playout.queuedMs();
+    relay.setPlayerDelayMs(buffer.bufferedMs());
     figures.peak = periodPeak;
     periodPeak = 0;
     lastCounters = now;
     if (figures.source.isNull() && wasPlaying) {
         console.message(QStringLiteral("the stream has ended; waiting for a sender"));
+        relay.setSource({});
     }
     wasPlaying = !figures.source.isNull();
+    if (webRefusals > 0) {
+        console.message(QStringLiteral("web page: refused %1 request%2 (the last: %3)")
+                            .arg(webRefusals)
+                            .arg(webRefusals == 1 ? QString() : QStringLiteral("s"))
+                            .arg(lastWebRefusal));
+        webRefusals = 0;
+    }
     console.status(statusText(figures));
 }
 
@@ -292,6 +365,8 @@ void Player::stop(int code)
         announcer->stop();
     }
     closeTimeout.start(kCloseTimeoutMs);
+    web.close();
+    relay.closeAll();
     presence.closeAll();
 }
 

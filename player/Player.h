@@ -8,6 +8,8 @@
 #include "PresenceServer.h"
 #include "StreamReceiver.h"
 #include "WavWriter.h"
+#include "WebRelay.h"
+#include "WebServer.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -54,6 +56,8 @@ private:
     void reopenOutput();
     void finish();
     QString summary() const;
+    void startWeb();
+    void guardAgainstFeedback(const QHostAddress &source);
 
     PlayerOptions options;
     Console console;
@@ -63,6 +67,8 @@ private:
     PresenceServer presence;
     Playout playout;
     WavWriter wav;
+    WebRelay relay;
+    WebServer web{relay};
     std::unique_ptr<ServiceAnnouncer> announcer;
     QTimer statusTimer;
     QTimer durationTimer;
@@ -75,6 +81,8 @@ private:
     double periodPeak = 0;
     StreamReceiver::Counters lastCounters;
     QList<QHostAddress> connectedSenders;
+    int webRefusals = 0; // since the last status update
+    QString lastWebRefusal;
 };
 
 } // namespace player

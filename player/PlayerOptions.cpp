@@ -1,5 +1,8 @@
 #include "PlayerOptions.h"
 
+#include "PresenceServer.h"
+#include "StreamReceiver.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
@@ -22,7 +25,8 @@ QString description()
     return QStringLiteral(
         "Plays the sound a Plovarin sender streams to this computer: Opus packets on UDP port "
         "10493, the sender's presence on WebSocket port 14213. Announces itself on the local "
-        "network so the sender finds it. Ctrl+C ends it.\n"
+        "network so the sender finds it, and serves a web page (port 14214) that plays the same "
+        "sound in any phone's or computer's browser. Ctrl+C ends it.\n"
         "\n"
         "Exit codes: 0 ended normally, 1 failed while running, 2 bad arguments, 3 a port is in "
         "use or the address cannot be bound, 4 no output device or it cannot play, 5 the WAV "
@@ -58,7 +62,8 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
                                                 "<file> (48000 Hz, mono, 16-bit)."),
                                  QStringLiteral("file"));
     const QCommandLineOption noPlayback(QStringLiteral("no-playback"),
-                                        QStringLiteral("Plays nothing; needs --wav."));
+                                        QStringLiteral("Plays nothing here; needs --wav or the web "
+                                                       "page."));
     const QCommandLineOption duration(QStringLiteral("duration"),
                                       QStringLiteral("Ends after <seconds>."),
                                       QStringLiteral("seconds"));
@@ -75,8 +80,17 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Announces on the network interface <name> only (may be repeated; "
                        "default: every suitable one)."),
         QStringLiteral("name"));
+    const QCommandLineOption webPort(
+        QStringLiteral("web-port"),
+        QStringLiteral("Serves the web page on TCP port <port> (default %1).").arg(kWebPort),
+        QStringLiteral("port"));
+    const QCommandLineOption noWeb(QStringLiteral("no-web"), QStringLiteral("Serves no web page."));
+    const QCommandLineOption allowFeedback(
+        QStringLiteral("allow-feedback"),
+        QStringLiteral("Plays a stream that comes from this computer itself (a sender capturing "
+                       "this computer's output would hear itself; silent without this)."));
     parser.addOptions({help, version, device, listDevices, latency, wav, noPlayback, duration, bind,
-                       noAnnounce, interface});
+                       noAnnounce, interface, webPort, noWeb, allowFeedback});
 
     if (!parser.parse(arguments)) {
         return usageError(parser.errorText());
@@ -114,10 +128,28 @@ ParsedCommandLine parseCommandLine(const QStringList &arguments)
     if (parser.isSet(wav) && options.wavPath.isEmpty()) {
         return usageError(QStringLiteral("--wav needs a file name"));
     }
+    options.web = !parser.isSet(noWeb);
+    if (parser.isSet(webPort)) {
+        bool ok = false;
+        const uint port = parser.value(webPort).toUInt(&ok);
+        if (!options.web || !ok || port < 1 || port > 65535 || port == kStreamPort ||
+            port == kPresencePort) {
+            return usageError(
+                !options.web ? QStringLiteral("--web-port and --no-web contradict each other")
+                             : QStringLiteral("--web-port takes a TCP port from 1 to 65535 other "
+                                              "than %1 and %2, which the player uses already, "
+                                              "not '%3'")
+                                   .arg(kStreamPort)
+                                   .arg(kPresencePort)
+                                   .arg(parser.value(webPort)));
+        }
+        options.webPort = quint16(port);
+    }
+    options.allowFeedback = parser.isSet(allowFeedback);
     options.playback = !parser.isSet(noPlayback);
-    if (!options.playback && options.wavPath.isEmpty()) {
-        return usageError(QStringLiteral("--no-playback needs --wav <file>: otherwise nothing "
-                                         "would be heard or kept"));
+    if (!options.playback && options.wavPath.isEmpty() && !options.web) {
+        return usageError(QStringLiteral("--no-playback needs --wav <file> or the web page: "
+                                         "otherwise nothing would be heard or kept"));
     }
     if (parser.isSet(duration)) {
         bool ok = false;

@@ -1,6 +1,8 @@
 #ifndef PLAYER_PLAYEROPTIONS_H
 #define PLAYER_PLAYEROPTIONS_H
 
+#include "WebServer.h"
+
 #include <QHostAddress>
 #include <QString>
 #include <QStringList>
@@ -31,6 +33,9 @@ struct PlayerOptions {
     QHostAddress bindAddress{QHostAddress::Any};
     bool announce = true;
     QStringList interfaces; // empty: every suitable one
+    bool web = true;
+    quint16 webPort = kWebPort;
+    bool allowFeedback = false; // plays locally a stream that comes from this machine
 };
 
 // The outcome of reading the command line: run with the options, or end at once with the

@@ -147,6 +147,9 @@ void Playout::pushToDevice()
         std::fill(block.begin(), block.end(), qint16(0));
     } else {
         pullInto(block.data(), count);
+        if (muted) {
+            std::fill(block.begin(), block.end(), qint16(0));
+        }
     }
     device->write(reinterpret_cast<const char *>(block.constData()), qint64(count) * 2);
     if (++writes == 2) {

@@ -43,6 +43,8 @@ public:
     void startClock();
     void stop();
     QString errorString() const { return error; }
+    // Muted, the device plays silence; the audio callback still gets the stream.
+    void setMuted(bool mute) { muted = mute; }
     // The device's buffer as granted, in ms; 0 without playback.
     int outputBufferMs() const;
     // Audio written to the device and not yet taken by the sound server, in ms.
@@ -81,6 +83,7 @@ private:
     int writes = 0;
     int underrunCount = 0;
     bool failed = false;
+    bool muted = false;
 };
 
 } // namespace player

@@ -1,0 +1,195 @@
+#include "WebRelay.h"
+
+#include "SourceGate.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtEndian>
+#include <QWebSocket>
+
+#include <algorithm>
+
+namespace player
+{
+
+namespace
+{
+constexpr int kStatePeriodMs = 1000;
+constexpr int kFrameHeaderBytes = 4;
+constexpr int kFrameBytes = kFrameHeaderBytes + kWebFrameSamples * 2;
+// Unsent bytes on a connection beyond which frames wait in the listener's own queue.
+constexpr qint64 kMaxUnsentBytes = 4 * kFrameBytes;
+// Pages send nothing but the protocol's own control frames.
+constexpr quint64 kMaxIncomingBytes = 1024;
+} // namespace
+
+struct WebRelay::Listener {
+    QWebSocket *socket; // deleted later, when it has gone
+    QHostAddress address;
+    std::deque<QByteArray> queue;
+    qint64 dropped = 0;
+};
+
+WebRelay::WebRelay(QObject *parent)
+    : QObject(parent)
+{
+    stateTimer.setInterval(kStatePeriodMs);
+    connect(&stateTimer, &QTimer::timeout, this, &WebRelay::sendState);
+    stateTimer.start();
+}
+
+WebRelay::~WebRelay()
+{
+    for (const auto &listener : listeners) {
+        listener->socket->disconnect(this);
+        listener->socket->abort();
+        delete listener->socket;
+    }
+}
+
+bool WebRelay::hasRoomFor(const QHostAddress &address) const
+{
+    const QHostAddress normal = SourceGate::normalized(address);
+    const auto sameAddress = std::count_if(listeners.begin(), listeners.end(),
+                                           [&](const auto &l) { return l->address == normal; });
+    return !stopped && listeners.size() < std::size_t(kMaxWebListeners) &&
+           sameAddress < kMaxWebListenersPerAddress;
+}
+
+void WebRelay::addListener(QWebSocket *socket)
+{
+    if (!hasRoomFor(socket->peerAddress())) {
+        socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("no room"));
+        connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+        return;
+    }
+    socket->setParent(this);
+    socket->setMaxAllowedIncomingFrameSize(kMaxIncomingBytes);
+    socket->setMaxAllowedIncomingMessageSize(kMaxIncomingBytes);
+    auto listener = std::make_unique<Listener>();
+    listener->socket = socket;
+    listener->address = SourceGate::normalized(socket->peerAddress());
+    Listener *raw = listener.get();
+    listeners.push_back(std::move(listener));
+    connect(socket, &QWebSocket::bytesWritten, this, [this, raw] { flush(*raw); });
+    // Queued, so that no loop over the listeners sees one vanish under it.
+    connect(
+        socket, &QWebSocket::disconnected, this, [this, socket] { remove(socket); },
+        Qt::QueuedConnection);
+    socket->sendTextMessage(QString::fromUtf8(stateMessage()));
+    emit listenerJoined(raw->address, listenerCount());
+}
+
+void WebRelay::remove(QWebSocket *socket)
+{
+    const auto found = std::find_if(listeners.begin(), listeners.end(),
+                                    [socket](const auto &l) { return l->socket == socket; });
+    if (found == listeners.end()) {
+        return;
+    }
+    const QHostAddress address = (*found)->address;
+    const qint64 dropped = (*found)->dropped;
+    listeners.erase(found);
+    socket->deleteLater();
+    emit listenerLeft(address, listenerCount(), dropped);
+}
+
+void WebRelay::pushAudio(const qint16 *samples, int count)
+{
+    if (count <= 0) {
+        return;
+    }
+    const int start = pending.size();
+    pending.resize(start + count * 2);
+    qToLittleEndian<qint16>(samples, count, pending.data() + start);
+    int offset = 0;
+    while (pending.size() - offset >= kWebFrameSamples * 2) {
+        QByteArray frame(kFrameBytes, Qt::Uninitialized);
+        qToLittleEndian<quint32>(nextSequence++, frame.data());
+        std::copy_n(pending.constData() + offset, kWebFrameSamples * 2,
+                    frame.data() + kFrameHeaderBytes);
+        offset += kWebFrameSamples * 2;
+        broadcast(frame);
+    }
+    pending.remove(0, offset);
+}
+
+void WebRelay::broadcast(const QByteArray &frame)
+{
+    for (const auto &listener : listeners) {
+        // The frame's data is shared, not copied, between the queues.
+        listener->queue.push_back(frame);
+        if (listener->queue.size() > std::size_t(kWebQueueFrames)) {
+            listener->queue.pop_front();
+            ++listener->dropped;
+        }
+        flush(*listener);
+    }
+}
+
+void WebRelay::flush(Listener &listener)
+{
+    while (!listener.queue.empty() && listener.socket->bytesToWrite() < kMaxUnsentBytes &&
+           listener.socket->state() == QAbstractSocket::ConnectedState) {
+        listener.socket->sendBinaryMessage(listener.queue.front());
+        listener.queue.pop_front();
+    }
+}
+
+void WebRelay::setSource(const QHostAddress &newSource)
+{
+    if (newSource == source) {
+        return;
+    }
+    source = newSource;
+    // A new stream starts on whole frames of its own.
+    pending.clear();
+    sendState();
+}
+
+void WebRelay::setSender(const QHostAddress &newSender)
+{
+    if (newSender == sender) {
+        return;
+    }
+    sender = newSender;
+    sendState();
+}
+
+QByteArray WebRelay::stateMessage() const
+{
+    QJsonObject state;
+    state.insert(QStringLiteral("state"), stopped           ? QStringLiteral("stopped")
+                                          : source.isNull() ? QStringLiteral("waiting")
+                                                            : QStringLiteral("playing"));
+    if (!source.isNull()) {
+        state.insert(QStringLiteral("source"), source.toString());
+    }
+    if (!sender.isNull()) {
+        state.insert(QStringLiteral("sender"), sender.toString());
+    }
+    state.insert(QStringLiteral("playerDelayMs"), qRound(playerDelayMs));
+    return QJsonDocument(state).toJson(QJsonDocument::Compact);
+}
+
+void WebRelay::sendState()
+{
+    const QString message = QString::fromUtf8(stateMessage());
+    for (const auto &listener : listeners) {
+        // Small and rare: it goes whatever is queued, and says the connection is alive.
+        listener->socket->sendTextMessage(message);
+    }
+}
+
+void WebRelay::closeAll()
+{
+    stopped = true;
+    stateTimer.stop();
+    sendState();
+    for (const auto &listener : listeners) {
+        listener->socket->close(QWebSocketProtocol::CloseCodeGoingAway,
+                                QStringLiteral("player stopped"));
+    }
+}
+
+} // namespace player

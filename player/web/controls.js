@@ -1,0 +1,271 @@
+// The page's controls: the Play/Stop button, volume, the state in words, the delay and the
+// level meter, Media Session, and the silent looping media element that keeps the page
+// playing with the screen locked where the browser allows it.
+import { Connection } from './connection.js';
+import { Playback } from './playback.js';
+
+const button = document.getElementById('play');
+const buttonLabel = button.querySelector('.label');
+const stateText = document.getElementById('state');
+const delayText = document.getElementById('delay');
+const levelBar = document.getElementById('level');
+const meter = levelBar.parentElement;
+const volume = document.getElementById('volume');
+const problemText = document.getElementById('problem');
+const keepAlive = document.getElementById('keepalive');
+
+const kVolumeKey = 'plovarin.volume';
+const kFigurePeriodMs = 250;
+// The meter is redrawn 20 times a second: enough for the eye, and cheap on a phone's battery.
+const kMeterPeriodMs = 50;
+// The meter spans 48 dB, as the player's own.
+const kMeterRangeDb = 48;
+
+const playback = new Playback();
+let listening = false;
+let status = 'connecting';
+let statusDetail = '';
+let playerState = null;
+let figureTimer = 0;
+let meterTimer = 0;
+let lastSequence = -1;
+// Places where the player dropped audio for this page because it did not keep up.
+let gaps = 0;
+
+const connection = new Connection({
+  onStatus(newStatus, detail = '') {
+    status = newStatus;
+    lastSequence = -1;
+    statusDetail = detail;
+    playerState = null;
+    showState();
+  },
+  onState(state) {
+    status = 'connected';
+    statusDetail = '';
+    playerState = state;
+    showState();
+  },
+  onAudio(sequence, samples) {
+    if (lastSequence >= 0 && sequence !== ((lastSequence + 1) >>> 0)) {
+      gaps += 1;
+    }
+    lastSequence = sequence;
+    playback.push(samples);
+  },
+});
+
+function stateWords() {
+  if (!listening) {
+    return 'Press Play to listen';
+  }
+  if (playback.state === 'suspended' || playback.state === 'interrupted') {
+    return 'The browser has paused the sound: press Stop, then Play';
+  }
+  if (status === 'reconnecting') {
+    return statusDetail ? `Reconnecting: ${statusDetail}` : 'Reconnecting…';
+  }
+  if (status === 'connecting' || !playerState) {
+    return 'Connecting…';
+  }
+  switch (playerState.state) {
+    case 'playing':
+      return `Playing from ${playerState.source}`;
+    case 'stopped':
+      return 'The player has stopped';
+    default:
+      return playerState.sender
+        ? `Waiting for a sender (${playerState.sender} is connected, its sound has not started)`
+        : 'Waiting for a sender';
+  }
+}
+
+function showState() {
+  const words = stateWords();
+  if (stateText.textContent !== words) {
+    stateText.textContent = words;
+    updateMediaSession();
+  }
+}
+
+function showProblem(words) {
+  problemText.textContent = words;
+  problemText.hidden = !words;
+}
+
+function showFigures() {
+  if (!listening || playerState?.state !== 'playing') {
+    delayText.textContent = 'Delay: none yet';
+    return;
+  }
+  const pageMs = 1000 * (playback.bufferedSeconds() + playback.outputLatencySeconds());
+  const totalMs = Math.round((playerState.playerDelayMs || 0) + pageMs);
+  const breaks = playback.dropouts + gaps;
+  delayText.textContent = `Delay: about ${totalMs} ms` +
+    (breaks > 0 ? `, ${breaks} ${breaks === 1 ? 'dropout' : 'dropouts'}` : '');
+}
+
+function drawMeter() {
+  const peak = listening ? playback.meterLevel() : 0;
+  const db = peak > 0 ? 20 * Math.log10(peak) : -Infinity;
+  const fraction = Math.max(0, Math.min(1, (db + kMeterRangeDb) / kMeterRangeDb));
+  levelBar.style.transform = `scaleX(${fraction.toFixed(3)})`;
+  meter.setAttribute('aria-valuenow', String(Math.round(100 * fraction)));
+}
+
+// A few seconds of silence as a WAV file, made here so nothing is fetched.
+function silentWav(seconds) {
+  const rate = 8000;
+  const count = rate * seconds;
+  const view = new DataView(new ArrayBuffer(44 + count));
+  const text = (offset, value) => {
+    for (let i = 0; i < value.length; i += 1) {
+      view.setUint8(offset + i, value.charCodeAt(i));
+    }
+  };
+  text(0, 'RIFF');
+  view.setUint32(4, 36 + count, true);
+  text(8, 'WAVE');
+  text(12, 'fmt ');
+  view.setUint32(16, 16, true);
+  view.setUint16(20, 1, true); // PCM
+  view.setUint16(22, 1, true); // mono
+  view.setUint32(24, rate, true);
+  view.setUint32(28, rate, true); // bytes per second
+  view.setUint16(32, 1, true); // bytes per frame
+  view.setUint16(34, 8, true); // bits per sample
+  text(36, 'data');
+  view.setUint32(40, count, true);
+  for (let i = 0; i < count; i += 1) {
+    view.setUint8(44 + i, 128); // silence in unsigned 8-bit
+  }
+  return new Blob([view.buffer], { type: 'audio/wav' });
+}
+
+function startKeepAlive() {
+  if (!keepAlive.src) {
+    keepAlive.src = URL.createObjectURL(silentWav(5));
+  }
+  keepAlive.play().catch((error) => {
+    showProblem(`The sound may stop when the screen locks (${error.message}).`);
+  });
+}
+
+function updateMediaSession() {
+  if (!('mediaSession' in navigator)) {
+    return;
+  }
+  navigator.mediaSession.playbackState = listening ? 'playing' : 'paused';
+  if (listening && typeof MediaMetadata === 'function') {
+    navigator.mediaSession.metadata = new MediaMetadata({
+      title: 'Plovarin',
+      artist: stateWords(),
+      album: location.host,
+      artwork: [{ src: 'icon.svg', sizes: '64x64', type: 'image/svg+xml' }],
+    });
+  }
+}
+
+function setUpMediaSession() {
+  if (!('mediaSession' in navigator)) {
+    return;
+  }
+  const handlers = {
+    play: () => {
+      if (!listening) {
+        startListening();
+      }
+    },
+    pause: stopListening,
+    stop: stopListening,
+  };
+  for (const [action, handler] of Object.entries(handlers)) {
+    try {
+      navigator.mediaSession.setActionHandler(action, handler);
+    } catch {
+      // An action this browser does not know.
+    }
+  }
+}
+
+function startListening() {
+  showProblem('');
+  // Safari: sound that plays through the silent switch, as a music player's does.
+  if (navigator.audioSession) {
+    try {
+      navigator.audioSession.type = 'playback';
+    } catch {
+      // Older versions know the object but not this type.
+    }
+  }
+  try {
+    playback.setVolume(volume.value / 100);
+    playback.start().then(showState, (error) => {
+      showProblem(`The sound could not start: ${error.message}`);
+    });
+  } catch (error) {
+    showProblem(`This browser cannot play the sound: ${error.message}`);
+    return;
+  }
+  listening = true;
+  startKeepAlive();
+  button.setAttribute('aria-pressed', 'true');
+  buttonLabel.textContent = 'Stop';
+  connection.open();
+  figureTimer = setInterval(showFigures, kFigurePeriodMs);
+  meterTimer = setInterval(drawMeter, kMeterPeriodMs);
+  showState();
+}
+
+function stopListening() {
+  listening = false;
+  connection.close();
+  playback.stop();
+  keepAlive.pause();
+  clearInterval(figureTimer);
+  clearInterval(meterTimer);
+  button.setAttribute('aria-pressed', 'false');
+  buttonLabel.textContent = 'Play';
+  playerState = null;
+  showFigures();
+  drawMeter();
+  showState();
+}
+
+button.addEventListener('click', () => {
+  if (listening) {
+    stopListening();
+  } else {
+    startListening();
+  }
+});
+
+volume.addEventListener('input', () => {
+  playback.setVolume(volume.value / 100);
+  try {
+    localStorage.setItem(kVolumeKey, volume.value);
+  } catch {
+    // Private browsing may refuse storage; the volume is then not remembered.
+  }
+});
+
+document.addEventListener('visibilitychange', () => {
+  if (document.visibilityState === 'visible' && listening) {
+    if (playback.state !== 'running') {
+      playback.resume().then(showState, () => showState());
+    }
+    connection.retryNow();
+  }
+});
+
+playback.onStateChange = showState;
+try {
+  const saved = localStorage.getItem(kVolumeKey);
+  if (saved !== null) {
+    volume.value = saved;
+  }
+} catch {
+  // As above.
+}
+setUpMediaSession();
+showState();
