@@ -8,8 +8,11 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QJsonDocument>
 #include <QLibraryInfo>
+#include <QNetworkAccessManager>
 #include <QNetworkDatagram>
+#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
@@ -273,4 +276,62 @@ qint64 PlayerProcess::figure(const QString &label) const
     const auto match =
         QRegularExpression("plovarin-player: .*datagrams.*\\b(\\d+) " + label).match(output);
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+Chromium::~Chromium()
+{
+    for (QProcess *process : {&browser, &display}) {
+        process->kill();
+        process->waitForFinished();
+    }
+}
+
+bool Chromium::start(const QString &url, const QString &sink)
+{
+    // Xvfb takes a free display and writes its number once it accepts clients.
+    display.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
+    static_cast<void>(QTest::qWaitFor([&] { return display.canReadLine(); }));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", ":" + display.readLine().trimmed());
+    environment.insert("PULSE_SINK", sink);
+    browser.setProcessEnvironment(environment);
+    browser.setStandardOutputFile(QProcess::nullDevice());
+    browser.setStandardErrorFile(QProcess::nullDevice());
+    // As root: no sandbox. A dead proxy and no name lookups keep it off the network.
+    browser.start("chromium", {"--no-sandbox", "--disable-gpu", "--no-first-run",
+                               "--disable-background-networking", "--disable-component-update",
+                               "--disable-sync", "--proxy-server=127.0.0.1:9",
+                               "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
+                               "--remote-debugging-port=0", "--user-data-dir=" + profile.path(),
+                               "--app=" + url});
+    // The DevTools port it took, once it listens, then the page's own endpoint.
+    QFile port(profile.filePath("DevToolsActivePort"));
+    if (!QTest::qWaitFor([&] { return port.size() > 0; }, 20000) ||
+        !port.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    QNetworkAccessManager network;
+    const std::unique_ptr<QNetworkReply> pages(network.get(
+        QNetworkRequest(QUrl("http://127.0.0.1:" + port.readLine().trimmed() + "/json/list"))));
+    static_cast<void>(QTest::qWaitFor([&] { return pages->isFinished(); }));
+    for (const QJsonValue target : QJsonDocument::fromJson(pages->readAll()).array()) {
+        if (target["type"] == "page") {
+            devTools.open(QUrl(target["webSocketDebuggerUrl"].toString()));
+        }
+    }
+    QObject::connect(&devTools, &QWebSocket::textMessageReceived, [this](const QString &text) {
+        reply = QJsonDocument::fromJson(text.toUtf8()).object();
+    });
+    return QTest::qWaitFor([&] { return devTools.state() == QAbstractSocket::ConnectedState; });
+}
+
+QJsonValue Chromium::evaluate(const QString &expression)
+{
+    reply = {};
+    const QJsonObject parameters{
+        {"expression", expression}, {"userGesture", true}, {"returnByValue", true}};
+    const QJsonObject call{{"id", 1}, {"method", "Runtime.evaluate"}, {"params", parameters}};
+    devTools.sendTextMessage(QJsonDocument(call).toJson());
+    static_cast<void>(QTest::qWaitFor([&] { return reply.contains("id"); }));
+    return reply.value("result")["result"]["value"];
 }

@@ -2,6 +2,7 @@
 #define TESTSUPPORT_H
 
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUdpSocket>
@@ -122,6 +123,27 @@ struct PlayerProcess {
     QProcess process;
     QString output;
     QString errors;
+};
+
+// Chromium in a fresh profile on an Xvfb display of its own, kept off the network, driven over
+// its DevTools protocol.
+class Chromium
+{
+public:
+    ~Chromium();
+    // Opens url, its sound going to the PulseAudio sink; false when it cannot.
+    bool start(const QString &url, const QString &sink);
+    // The value of a JavaScript expression in the page, evaluated as if the user had acted.
+    QJsonValue evaluate(const QString &expression);
+    // Ends the browser at once, as a crash would.
+    void kill() { browser.kill(); }
+
+private:
+    QTemporaryDir profile;
+    QProcess display;
+    QProcess browser;
+    QWebSocket devTools;
+    QJsonObject reply;
 };
 
 #endif // TESTSUPPORT_H

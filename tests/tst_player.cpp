@@ -217,8 +217,10 @@ void TestPlayer::playsIntoSoundServer()
                     QStringLiteral("--format=s16le"), QStringLiteral("--rate=48000"),
                     QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20")});
     const QString wav = dir.filePath(QStringLiteral("restart.wav"));
-    PlayerProcess player({"--no-announce", "--device", "player_sink", "--wav", wav},
-                         pulse.environment());
+    // --allow-feedback: the stream comes from this machine, which would otherwise keep it silent.
+    PlayerProcess player(
+        {"--no-announce", "--device", "player_sink", "--wav", wav, "--allow-feedback"},
+        pulse.environment());
     // A fresh sound server can take a couple of seconds to start a new stream.
     QVERIFY2(player.waitFor(QStringLiteral("the output device is playing")),
              qPrintable(player.output + player.process.readAllStandardError()));

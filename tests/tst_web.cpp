@@ -1,0 +1,147 @@
+#include "Signal.h"
+#include "TestSupport.h"
+#include "WebRelay.h"
+#include "WebServer.h"
+
+#include <QTcpSocket>
+#include <QtEndian>
+#include <QtTest>
+
+#include <cmath>
+#include <csignal>
+#include <vector>
+
+class TestWeb : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void hostileRequests_data();
+    void hostileRequests();
+    void browsersPlayTheStream();
+
+private:
+    player::WebRelay relay;
+    player::WebServer server{relay};
+    QTimer feed;
+    QWebSocket listener;
+    qint64 frames = 0;
+};
+
+void TestWeb::initTestCase()
+{
+    server.setLimits({500}); // a short request timeout: idle connections end soon
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    // 10 ms of audio every 10 ms, as the player hands it on.
+    connect(&feed, &QTimer::timeout, this,
+            [this] { relay.pushAudio(QVector<qint16>(480, 1000).constData(), 480); });
+    feed.start(10);
+    connect(&listener, &QWebSocket::binaryMessageReceived, this, [this] { ++frames; });
+    listener.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/stream").arg(server.port())));
+}
+
+void TestWeb::hostileRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<QByteArray>("status"); // empty: closed without an answer
+    QTest::addRow("garbage") << QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc", 9) << 1
+                             << QByteArray("HTTP/1.1 400");
+    QTest::addRow("huge headers") << "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'a') + "\r\n\r\n"
+                                  << 1 << QByteArray("HTTP/1.1 431");
+    QTest::addRow("path outside the page")
+        << QByteArray("GET /../tst_web HTTP/1.1\r\n\r\n") << 1 << QByteArray("HTTP/1.1 404");
+    QTest::addRow("method other than GET")
+        << QByteArray("PUT / HTTP/1.1\r\n\r\n") << 1 << QByteArray("HTTP/1.1 405");
+    QTest::addRow("1,000 idle connections") << QByteArray() << 1000 << QByteArray();
+    QTest::addRow("the page, after all that")
+        << QByteArray("GET / HTTP/1.1\r\n\r\n") << 1 << QByteArray("HTTP/1.1 200");
+}
+
+void TestWeb::hostileRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, connections);
+    QFETCH(QByteArray, status);
+    const qint64 framesBefore = frames;
+    std::vector<QTcpSocket> sockets(connections);
+    for (QTcpSocket &socket : sockets) {
+        socket.connectToHost(QHostAddress::LocalHost, server.port());
+        socket.write(request);
+        QCoreApplication::processEvents(); // the server takes them in as they arrive
+    }
+    for (QTcpSocket &socket : sockets) {
+        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
+        QCOMPARE(socket.readAll().left(status.size()), status);
+    }
+    QTRY_VERIFY(frames > framesBefore + 5); // the listener went on receiving
+}
+
+void TestWeb::browsersPlayTheStream()
+{
+    PulseServer pulse;
+    REQUIRE_PULSE(pulse, {{"sink0", "sink1", "sink2"}, {}, {}});
+    PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
+    QVERIFY(player.waitFor("web page: http://127.0.0.1:14214/"));
+    Chromium browsers[3];
+    QProcess recorders[3];
+    for (int i = 0; i < 3; ++i) {
+        const QString sink = QStringLiteral("sink%1").arg(i);
+        recorders[i].start("parec", {"--device=" + sink + ".monitor", "--raw", "--format=s16le",
+                                     "--rate=48000", "--channels=1"});
+        if (!browsers[i].start("http://127.0.0.1:14214/", sink)) {
+            QSKIP("SKIPPED, Xvfb or Chromium is missing or did not start");
+        }
+    }
+    const QString state = "document.getElementById('state').textContent";
+    for (Chromium &browser : browsers) {
+        QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate(state).toString(),
+                                  QString("Press Play to listen"), 9000);
+        browser.evaluate("document.getElementById('play').click()");
+        QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate(state).toString(),
+                                  QString("Waiting for a sender"), 9000);
+    }
+    // Four seconds of tone; the third browser dies 1.6 s before its end.
+    QVERIFY(sendPaced(Signal::opusTone(200), QHostAddress::LocalHost, 10493, 20, [&](int i) {
+        if (i == 120) {
+            browsers[2].kill();
+            recorders[2].kill(); // its sink is not listened to
+        }
+        return false;
+    }));
+    QCOMPARE(browsers[0].evaluate(state).toString(), QString("Playing from 127.0.0.1"));
+    QVERIFY(player.waitFor("the stream has ended"));
+    for (int i = 0; i < 2; ++i) {
+        recorders[i].kill();
+        recorders[i].waitForFinished();
+        const QByteArray raw = recorders[i].readAllStandardOutput();
+        QVERIFY(raw.size() > 300 * 960);
+        const auto toneAt = [&](int block) { // of 10 ms
+            QVector<float> samples(480);
+            for (int k = 0; k < 480; ++k) {
+                samples[k] = qFromLittleEndian<qint16>(raw.constData() + block * 960 + 2 * k);
+            }
+            const double rms = std::sqrt(Signal::totalEnergy(samples) / 480);
+            // Loud as sent, and mostly the 440 Hz tone.
+            return rms > 4000 && rms < 8000 &&
+                   3 * Signal::toneEnergy(samples, 440) > 2 * Signal::totalEnergy(samples);
+        };
+        // The tone's last 2.8 s, in which the third browser died, are heard. A browser starved
+        // of the processor by a busy machine may break off for a moment, but a page that lost
+        // its connection would be silent for half a second at least.
+        int end = raw.size() / 960 - 1;
+        while (end > 280 && !toneAt(end)) {
+            --end;
+        }
+        int missing = 0;
+        for (int block = end - 280; block <= end; ++block) {
+            missing += !toneAt(block);
+        }
+        QVERIFY2(missing <= 25, qPrintable(QString::number(missing * 10) + " ms without the tone"));
+    }
+    QCOMPARE(player.stop(SIGTERM), 0);
+}
+
+QTEST_GUILESS_MAIN(TestWeb)
+#include "tst_web.moc"
