@@ -56,10 +56,11 @@ package-check: package
 # Then the window's packets, CPU and delay from the sound server's sink to the wire beside a
 # GStreamer pipeline, and the receiver's CPU time, memory and delay.
 bench: configure
-	cmake --build $(BUILD_DIR) --target bench_pipedevice bench_latency bench_player -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target bench_pipedevice bench_latency bench_player bench_web -j $(JOBS)
 	$(BUILD_DIR)/bench/bench_pipedevice $(BENCH_SECONDS)
 	$(BUILD_DIR)/bench/bench_latency
 	$(BUILD_DIR)/bench/bench_player
+	$(BUILD_DIR)/bench/bench_web
 
 icon: configure
 	cmake --build $(BUILD_DIR) --target icon

@@ -1,0 +1,279 @@
+// The web page's figures. The delay from a datagram's arrival at the player to the sound
+// server's sink, over 20 tone bursts, for Chromium playing the page (under Xvfb, into a private
+// PulseAudio server's null sink, with the player's adaptive jitter buffer and a small fixed one)
+// beside the player playing into the same sink itself. Then the player's CPU time per second
+// of audio while it relays to 0, 1, 4 and 8 listeners.
+// Usage: bench_web [seconds of audio per CPU run, default 10]
+#include "ProcessCpu.h"
+#include "Signal.h"
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QtEndian>
+#include <QtTest>
+#include <QWebSocket>
+
+#include <opus.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace
+{
+
+constexpr quint16 kStreamPort = 10493;
+constexpr int kRate = 48000;
+constexpr int kFrame = 960;
+constexpr int kLeadInFrames = 100; // two seconds for the page or the device to settle
+constexpr int kBursts = 20;
+constexpr int kBurstFrames = 5; // 100 ms of a 1 kHz tone
+constexpr int kPeriodFrames = 25;
+// A burst has arrived in the sink at its first sample this loud (the tone's peak is 12000).
+constexpr int kOnsetLevel = 4000;
+const QString kSink = QStringLiteral("bench_sink");
+
+struct EncoderFree {
+    void operator()(OpusEncoder *encoder) const { opus_encoder_destroy(encoder); }
+};
+
+// Silence, then the bursts, then silence again, as one stream of 20 ms packets.
+QList<QByteArray> burstStream()
+{
+    int error = OPUS_OK;
+    const std::unique_ptr<OpusEncoder, EncoderFree> encoder(
+        opus_encoder_create(kRate, 1, OPUS_APPLICATION_AUDIO, &error));
+    if (!encoder) {
+        std::fprintf(stderr, "no Opus encoder: %s\n", opus_strerror(error));
+        return {};
+    }
+    QList<QByteArray> packets;
+    const int frames = kLeadInFrames + kBursts * kPeriodFrames + kLeadInFrames;
+    std::vector<opus_int16> pcm(kFrame);
+    for (int f = 0; f < frames; ++f) {
+        const int inPeriod = (f - kLeadInFrames) % kPeriodFrames;
+        const bool tone =
+            f >= kLeadInFrames && f < frames - kLeadInFrames && inPeriod < kBurstFrames;
+        for (int i = 0; i < kFrame; ++i) {
+            pcm[i] = tone ? opus_int16(12000 * std::sin(2 * M_PI * 1000 * i / kRate)) : 0;
+        }
+        QByteArray packet(1500, '\0');
+        const int size = opus_encode(encoder.get(), pcm.data(), kFrame,
+                                     reinterpret_cast<unsigned char *>(packet.data()), 1500);
+        if (size < 0) {
+            std::fprintf(stderr, "Opus encoding failed: %s\n", opus_strerror(size));
+            return {};
+        }
+        packet.resize(size);
+        packets << packet;
+    }
+    return packets;
+}
+
+bool isBurstStart(int frame)
+{
+    return frame >= kLeadInFrames && frame < kLeadInFrames + kBursts * kPeriodFrames &&
+           (frame - kLeadInFrames) % kPeriodFrames == 0;
+}
+
+// Records the sink's monitor and keeps, for each piece read, when it was read: the sample at
+// index k entered the sink no later than the piece that ends with it was read, so the earliest
+// of (read time - position) places every sample on the clock.
+class SinkRecorder
+{
+public:
+    explicit SinkRecorder(const QElapsedTimer &clock)
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this, &clock] {
+            samples += process.readAllStandardOutput();
+            startMs =
+                std::min(startMs, clock.nsecsElapsed() / 1e6 - samples.size() / 2 * 1000.0 / kRate);
+        });
+        process.start("parec", {"--device=" + kSink + ".monitor", "--raw", "--format=s16le",
+                                "--rate=48000", "--channels=1", "--latency-msec=5"});
+    }
+    ~SinkRecorder()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    // When the first sample at least level after fromMs entered the sink, or -1.
+    double onsetMs(double fromMs, int level) const
+    {
+        const int first = std::max(0, int((fromMs - startMs) * kRate / 1000));
+        for (int k = first; k < samples.size() / 2; ++k) {
+            if (std::abs(qFromLittleEndian<qint16>(samples.constData() + 2 * k)) >= level) {
+                return startMs + k * 1000.0 / kRate;
+            }
+        }
+        return -1;
+    }
+
+private:
+    QProcess process;
+    QByteArray samples;
+    double startMs = 1e18;
+};
+
+struct Delays {
+    std::vector<double> ms;
+    QString note;
+};
+
+// Sends the bursts to a player that is ready and measures when each reaches the sink.
+Delays measure(const QList<QByteArray> &packets, const std::function<QString()> &noteAtEnd)
+{
+    QElapsedTimer clock;
+    clock.start();
+    SinkRecorder recorder(clock);
+    QTest::qWait(500); // the recording runs before the first burst is sent
+    std::vector<double> sent;
+    sendPaced(packets, QHostAddress(QHostAddress::LocalHost), kStreamPort, 20, [&](int i) {
+        if (isBurstStart(i)) {
+            sent.push_back(clock.nsecsElapsed() / 1e6);
+        }
+        return false;
+    });
+    Delays delays;
+    delays.note = noteAtEnd();
+    QTest::qWait(1000); // the last burst reaches the sink
+    for (const double sentMs : sent) {
+        const double heardMs = recorder.onsetMs(sentMs, kOnsetLevel);
+        if (heardMs >= 0) {
+            delays.ms.push_back(heardMs - sentMs);
+        }
+    }
+    std::sort(delays.ms.begin(), delays.ms.end());
+    return delays;
+}
+
+void report(const char *name, const Delays &delays, double reference)
+{
+    if (delays.ms.empty()) {
+        std::printf("%-34s no burst heard\n", name);
+        return;
+    }
+    const double median = delays.ms[delays.ms.size() / 2];
+    std::printf("%-34s median %5.0f ms, %4.0f to %4.0f ms (%zu bursts)", name, median,
+                delays.ms.front(), delays.ms.back(), delays.ms.size());
+    if (reference > 0) {
+        std::printf(", %.2f x the player's own", median / reference);
+    }
+    std::printf("%s\n", qPrintable(delays.note.isEmpty() ? QString() : "; " + delays.note));
+}
+
+double cpuPerSecond(int listeners, const QList<QByteArray> &packets, qint64 *framesEach)
+{
+    PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
+    if (!player.waitFor("web page:")) {
+        return -1;
+    }
+    std::vector<std::unique_ptr<QWebSocket>> sockets;
+    qint64 frames = 0;
+    for (int i = 0; i < listeners; ++i) {
+        sockets.push_back(std::make_unique<QWebSocket>());
+        QObject::connect(sockets.back().get(), &QWebSocket::binaryMessageReceived,
+                         [&frames] { ++frames; });
+        sockets.back()->open(QUrl("ws://127.0.0.1:14214/stream"));
+    }
+    if (!QTest::qWaitFor([&] {
+            return std::all_of(sockets.begin(), sockets.end(), [](const auto &socket) {
+                return socket->state() == QAbstractSocket::ConnectedState;
+            });
+        })) {
+        return -1;
+    }
+    const double before = processCpuMs(player.process.processId());
+    sendPaced(packets, QHostAddress(QHostAddress::LocalHost), kStreamPort);
+    const double used = processCpuMs(player.process.processId()) - before;
+    *framesEach = listeners > 0 ? frames / listeners : 0;
+    return used / (packets.size() * 0.02);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    const int seconds = argc > 1 ? std::max(2, atoi(argv[1])) : 10;
+    PulseServer pulse;
+    if (!pulse.start({{kSink}, {}, {}})) {
+        std::fprintf(stderr, "no PulseAudio server: %s\n", qPrintable(pulse.errorString()));
+        return 1;
+    }
+    const QList<QByteArray> bursts = burstStream();
+    if (bursts.isEmpty()) {
+        return 1;
+    }
+
+    std::printf("delay from a datagram's arrival at the player to the sink, %d bursts of a "
+                "1 kHz tone:\n",
+                kBursts);
+    Delays own;
+    {
+        PlayerProcess player({"--no-announce", "--no-web", "--bind", "127.0.0.1", "--device", kSink,
+                              "--allow-feedback"},
+                             pulse.environment());
+        if (!player.waitFor("the output device is playing", 15000)) {
+            std::fprintf(stderr, "the player did not play: %s\n", qPrintable(player.output));
+            return 1;
+        }
+        own = measure(bursts, [] { return QString(); });
+    }
+    report("the player playing itself", own, 0);
+    // The player's own jitter buffer, which adapts, and a small fixed one for a sender on a
+    // quiet network.
+    for (const QStringList &latency : {QStringList{}, QStringList{"--latency", "30"}}) {
+        PlayerProcess player(QStringList{"--no-playback", "--no-announce", "--bind", "127.0.0.1"} +
+                             latency);
+        Chromium browser;
+        const QString state = "document.getElementById('state').textContent";
+        if (!player.waitFor("web page:") || !browser.start("http://127.0.0.1:14214/", kSink) ||
+            !QTest::qWaitFor(
+                [&] { return browser.evaluate(state).toString() == "Press Play to listen"; })) {
+            std::fprintf(stderr, "the player or Chromium did not start\n");
+            return 1;
+        }
+        browser.evaluate("document.getElementById('play').click()");
+        if (!QTest::qWaitFor(
+                [&] { return browser.evaluate(state).toString() == "Waiting for a sender"; },
+                15000)) {
+            std::fprintf(stderr, "the page did not connect: %s\n",
+                         qPrintable(browser.evaluate(state).toString()));
+            return 1;
+        }
+        const Delays page = measure(bursts, [&] {
+            return QStringLiteral("the page said \"%1\"")
+                .arg(browser.evaluate("document.getElementById('delay').textContent").toString());
+        });
+        report(
+            qPrintable("the web page" + (latency.isEmpty() ? QString() : ", " + latency.join(' '))),
+            page, own.ms.empty() ? 0 : own.ms[own.ms.size() / 2]);
+    }
+
+    std::printf("the player's CPU time per second of audio, relaying %d s of 20 ms packets:\n",
+                seconds);
+    const QList<QByteArray> tone = Signal::opusTone(seconds * 50);
+    double alone = 0;
+    for (const int listeners : {0, 1, 4, 8}) {
+        qint64 framesEach = 0;
+        const double cpu = cpuPerSecond(listeners, tone, &framesEach);
+        if (cpu < 0) {
+            std::fprintf(stderr, "the player or its listeners did not start\n");
+            return 1;
+        }
+        if (listeners == 0) {
+            alone = cpu;
+            std::printf("  %d listeners  %6.2f ms\n", listeners, cpu);
+        } else {
+            std::printf("  %d listener%s %6.2f ms, %.2f x alone, %+.2f ms per listener; each got "
+                        "%lld frames of 10 ms\n",
+                        listeners, listeners == 1 ? " " : "s", cpu, cpu / alone,
+                        (cpu - alone) / listeners, framesEach);
+        }
+    }
+    return 0;
+}
