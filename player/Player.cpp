@@ -212,7 +212,8 @@ int Player::start()
             bindFailure(probe.serverError(), presence.errorString(), options.bindAddress));
     }
     if (options.web && !web.listen(options.bindAddress, options.webPort)) {
-        return portTaken(QStringLiteral("listen on TCP"), options.webPort, web.errorString());
+        return portTaken(QStringLiteral("listen on TCP"), options.webPort,
+                         bindFailure(web.serverError(), web.errorString(), options.bindAddress));
     }
     if (!options.wavPath.isEmpty() && !wav.open(options.wavPath)) {
         return fail(

@@ -43,6 +43,7 @@ public:
 
     void setLimits(const Limits &limits);
     bool listen(const QHostAddress &address, quint16 port = kWebPort);
+    QAbstractSocket::SocketError serverError() const { return server.serverError(); }
     QString errorString() const { return server.errorString(); }
     quint16 port() const { return server.serverPort(); }
     // Stops accepting; connections still open finish on their own.
