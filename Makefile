@@ -54,7 +54,8 @@ package-check: package
 
 # CPU time of the pipe device against the codec alone; BENCH_SECONDS of audio (default 60).
 # Then the window's packets, CPU and delay from the sound server's sink to the wire beside a
-# GStreamer pipeline, and the receiver's CPU time, memory and delay.
+# GStreamer pipeline, the receiver's CPU time, memory and delay, and the web page's delay and
+# the receiver's CPU time per listener.
 bench: configure
 	cmake --build $(BUILD_DIR) --target bench_pipedevice bench_latency bench_player bench_web -j $(JOBS)
 	$(BUILD_DIR)/bench/bench_pipedevice $(BENCH_SECONDS)
