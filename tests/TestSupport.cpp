@@ -43,39 +43,32 @@ SettingsSandbox::SettingsSandbox()
 
 void SettingsSandbox::reset()
 {
-    QSettings settings;
-    settings.clear();
-    settings.sync();
+    QSettings().clear();
 }
 
 bool PulseServer::start(const Layout &layout)
 {
     // Qt's audio backends limited to PulseAudio, so the machine's own ALSA devices never show.
     static QTemporaryDir plugins;
-    const QString plugin = QStringLiteral("audio/libqtmedia_pulse.so");
-    QDir(plugins.path()).mkpath(QStringLiteral("audio"));
+    const QString plugin = "audio/libqtmedia_pulse.so";
+    QDir(plugins.path()).mkpath("audio");
     QFile::link(QDir(QLibraryInfo::location(QLibraryInfo::PluginsPath)).filePath(plugin),
                 plugins.filePath(plugin));
     QCoreApplication::setLibraryPaths({plugins.path()});
     if (!dir) {
         dir = std::make_unique<QTemporaryDir>();
     }
-    socket = dir->filePath(QStringLiteral("native"));
-    QStringList arguments{"-n",
-                          "--daemonize=no",
-                          "--exit-idle-time=-1",
-                          "--use-pid-file=no",
-                          "--disable-shm=yes",
-                          "--log-target=stderr",
-                          "-L",
-                          "module-native-protocol-unix auth-anonymous=1 socket=" + socket};
+    socket = dir->filePath("native");
+    QStringList arguments = QString("-n --daemonize=no --exit-idle-time=-1 --use-pid-file=no "
+                                    "--disable-shm=yes --log-target=stderr")
+                                .split(' ');
+    arguments << "-L"
+              << "module-native-protocol-unix auth-anonymous=1 socket=" + socket;
     for (const QString &sink : layout.nullSinks) {
-        arguments << "-L"
-                  << "module-null-sink sink_name=" + sink;
+        arguments.append({"-L", "module-null-sink sink_name=" + sink});
     }
     for (const QString &source : layout.nullSources) {
-        arguments << "-L"
-                  << "module-null-source source_name=" + source;
+        arguments.append({"-L", "module-null-source source_name=" + source});
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME"}) {
@@ -83,7 +76,7 @@ bool PulseServer::start(const Layout &layout)
     }
     server.setProcessEnvironment(environment);
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(QStringLiteral("pulseaudio"), arguments);
+    server.start("pulseaudio", arguments);
     for (int tries = 0; !pactl({"info"}); ++tries) {
         if (tries == 200 || server.state() == QProcess::NotRunning) {
             error = "pulseaudio did not start or answer on " + socket;
@@ -102,11 +95,8 @@ bool PulseServer::start(const Layout &layout)
 
 void PulseServer::stop()
 {
-    if (server.state() == QProcess::NotRunning) {
-        return;
-    }
     server.terminate();
-    if (!server.waitForFinished(5000)) {
+    if (server.state() != QProcess::NotRunning && !server.waitForFinished(5000)) {
         server.kill();
         server.waitForFinished(2000);
     }
@@ -116,7 +106,7 @@ bool PulseServer::pactl(const QStringList &arguments, QString *output)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("pactl"), QStringList{"--server=" + serverAddress()} + arguments);
+    process.start("pactl", QStringList{"--server=" + serverAddress()} + arguments);
     const bool ok = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit &&
                     process.exitCode() == 0;
     if (output) {
@@ -128,7 +118,7 @@ bool PulseServer::pactl(const QStringList &arguments, QString *output)
 QProcessEnvironment PulseServer::environment() const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PULSE_SERVER"), serverAddress());
+    environment.insert("PULSE_SERVER", serverAddress());
     return environment;
 }
 
@@ -204,7 +194,6 @@ QStringList CapturedStdout::lines() const
 }
 
 Receiver::Receiver(const QString &address)
-    : server(QStringLiteral("receiver"), QWebSocketServer::NonSecureMode)
 {
     if (!udp.bind(QHostAddress(address), 10493) || !server.listen(QHostAddress(address), 14213)) {
         qWarning("the receiver's ports on %s are taken", qPrintable(address));
@@ -298,12 +287,13 @@ bool Chromium::start(const QString &url, const QString &sink)
     browser.setStandardOutputFile(QProcess::nullDevice());
     browser.setStandardErrorFile(QProcess::nullDevice());
     // As root: no sandbox. A dead proxy and no name lookups keep it off the network.
-    browser.start("chromium", {"--no-sandbox", "--disable-gpu", "--no-first-run",
-                               "--disable-background-networking", "--disable-component-update",
-                               "--disable-sync", "--proxy-server=127.0.0.1:9",
-                               "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
-                               "--remote-debugging-port=0", "--user-data-dir=" + profile.path(),
-                               "--app=" + url});
+    browser.start("chromium", QString("--no-sandbox --disable-gpu --no-first-run "
+                                      "--disable-background-networking --disable-component-update "
+                                      "--disable-sync --proxy-server=127.0.0.1:9 "
+                                      "--remote-debugging-port=0")
+                                      .split(' ')
+                                  << "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1"
+                                  << "--user-data-dir=" + profile.path() << "--app=" + url);
     // The DevTools port it took, once it listens, then the page's own endpoint.
     QFile port(profile.filePath("DevToolsActivePort"));
     if (!QTest::qWaitFor([&] { return port.size() > 0; }, 20000) ||

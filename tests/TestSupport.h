@@ -14,20 +14,20 @@
 #include <sstream>
 #include <vector>
 
-// Keeps the discovery listeners of this process off the network (loopback unicast only) and
-// returns the port they listen on.
+namespace player
+{
+class JitterBuffer;
+}
+
+// Keeps this process's discovery listeners off the network (loopback unicast only); returns the
+// port they listen on.
 quint16 isolateDiscovery();
 
 // Points the per-user settings store at a temporary folder while it lives, sets the program's
 // identity and isolates discovery.
-class SettingsSandbox
-{
-public:
+struct SettingsSandbox {
     SettingsSandbox();
-    QString path() const { return dir.path(); }
     void reset(); // removes everything stored
-
-private:
     QTemporaryDir dir;
 };
 
@@ -47,7 +47,7 @@ public:
     void stop();
     QString errorString() const { return error; }
     qint64 processId() const { return server.processId(); }
-    QString serverAddress() const { return QStringLiteral("unix:") + socket; }
+    QString serverAddress() const { return "unix:" + socket; }
     bool pactl(const QStringList &arguments, QString *output = nullptr);
     // The environment of a program that is to use this server.
     QProcessEnvironment environment() const;
@@ -71,10 +71,6 @@ bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, q
                int frameMs = 20, const std::function<bool(int)> &skip = {},
                qint64 *worstLateMs = nullptr);
 
-namespace player
-{
-class JitterBuffer;
-}
 // Plays a stream through buffer on simulated time: the sender's sound server hands over 50 ms at
 // once (20, 20 and 10 ms frames) on a clock senderPpm off the sound card's, which takes 10 ms at
 // a time; at each spike's time (first, in ms) the network holds everything back for its second
@@ -84,14 +80,10 @@ void simulateStream(player::JitterBuffer &buffer, qint64 durationMs, double send
                     const std::function<void(qint64)> &tick);
 
 // Collects what the program writes to standard output while it lives.
-class CapturedStdout
-{
-public:
+struct CapturedStdout {
     CapturedStdout();
     ~CapturedStdout();
     QStringList lines() const;
-
-private:
     std::ostringstream buffer;
     std::streambuf *previous;
 };
@@ -99,10 +91,10 @@ private:
 // The sender's receiver on an address of loopback: every datagram of the stream port, and every
 // connection to the WebSocket endpoint.
 struct Receiver {
-    explicit Receiver(const QString &address = QStringLiteral("127.0.0.1"));
+    explicit Receiver(const QString &address = "127.0.0.1");
     void closeAll();
     QUdpSocket udp;
-    QWebSocketServer server;
+    QWebSocketServer server{"receiver", QWebSocketServer::NonSecureMode};
     QList<QByteArray> datagrams;
     std::vector<std::unique_ptr<QWebSocket>> peers;
 };
@@ -127,18 +119,12 @@ struct PlayerProcess {
 
 // Chromium in a fresh profile on an Xvfb display of its own, kept off the network, driven over
 // its DevTools protocol.
-class Chromium
-{
-public:
+struct Chromium {
     ~Chromium();
     // Opens url, its sound going to the PulseAudio sink; false when it cannot.
     bool start(const QString &url, const QString &sink);
     // The value of a JavaScript expression in the page, evaluated as if the user had acted.
     QJsonValue evaluate(const QString &expression);
-    // Ends the browser at once, as a crash would.
-    void kill() { browser.kill(); }
-
-private:
     QTemporaryDir profile;
     QProcess display;
     QProcess browser;

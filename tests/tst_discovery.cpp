@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QtTest>
@@ -23,8 +24,8 @@ using com::morvenhal::halvern::ServicePublishMessage;
 
 namespace
 {
-const QString kPlayer = QStringLiteral("com.morvenhal.plovarin.player");
-// Announcement period of the two-host test: short, so that expiry is seen within a second.
+const QString kPlayer = "com.morvenhal.plovarin.player";
+// The two-host test's announcement period: short, so that expiry is seen within a second.
 constexpr int kShortPeriodMs = 100;
 
 halvern::Announcement announcement(quint16 port = 14213)
@@ -40,7 +41,7 @@ QByteArray rawMessage(quint32 magic, quint32 version, const QByteArray &name, qu
     m.set_version(version);
     m.set_service_name(name.toStdString());
     m.set_port(port);
-    m.set_protocol_type(static_cast<ServicePublishMessage::ServiceProtocolType>(type));
+    m.set_protocol_type(ServicePublishMessage::ServiceProtocolType(type));
     return QByteArray::fromStdString(m.SerializeAsString());
 }
 
@@ -55,53 +56,24 @@ ServicePublisher::Options offline()
 
 bool shell(const QString &command)
 {
-    return QProcess::execute(QStringLiteral("sh"), {"-c", command}) == 0;
+    return QProcess::execute("sh", {"-c", command}) == 0;
 }
 
-// Two hosts joined by a veth pair, each in a network namespace of its own (removed again when the
-// object goes, also when a test fails half-way); this executable runs in them in helper mode.
-struct TwoHosts {
-    const QString suffix = QString::number(QCoreApplication::applicationPid());
-    const QString announcer = "plov-a-" + suffix;
-    const QString listener = "plov-l-" + suffix;
-    ~TwoHosts()
-    {
-        shell(QString("ip netns delete %1; ip netns delete %2").arg(announcer, listener));
-    }
-    bool create()
-    {
-        return shell(
-            QString("ip netns add %1 && ip netns add %2 && ip link add pva%3 netns %1 type "
-                    "veth peer name pvl%3 netns %2 && ip -n %1 addr add 10.251.7.1/24 dev "
-                    "pva%3 && ip -n %2 addr add 10.251.7.2/24 dev pvl%3 && ip -n %1 link "
-                    "set pva%3 up && ip -n %2 link set pvl%3 up")
-                .arg(announcer, listener, suffix.right(8)));
-    }
-    void start(QProcess &process, const QString &ns, const QString &mode) const
-    {
-        process.start("ip", {"netns", "exec", ns, QCoreApplication::applicationFilePath(), mode});
-    }
-};
-
-// The helper modes this executable runs in inside a namespace: "announce" announces the player
-// every short period; "window" is the main window listening with the short period, printing
-// each address discovery fills in.
-int runHelper(int argc, char *argv[], const QString &mode)
+// The modes this executable runs in inside a namespace: announcing the player every short
+// period, or the main window listening at that period and printing each address it fills in.
+int runHelper(int argc, char *argv[])
 {
     QApplication application(argc, argv);
-    if (mode == QLatin1String("announce")) {
-        ServiceAnnouncer::Options options;
-        options.periodMs = kShortPeriodMs;
-        ServiceAnnouncer announcer(announcement(), options);
+    if (qstrcmp(argv[1], "announce") == 0) {
+        ServiceAnnouncer announcer(announcement(),
+                                   {halvern::kDiscoveryPort, kShortPeriodMs, {}, {}});
         return announcer.start() ? application.exec() : 1;
     }
     StartUp::setApplicationIdentity();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QDir::tempPath());
-    ServicePublisher::Options options;
-    options.periodMs = kShortPeriodMs;
-    ServicePublisher::setDefaultOptions(options);
+    ServicePublisher::setDefaultOptions({halvern::kDiscoveryPort, kShortPeriodMs, {}, true});
     Tonravel window;
-    auto *address = window.findChild<QLineEdit *>(QStringLiteral("receiverIplineEdit"));
+    auto *address = window.findChild<QLineEdit *>("receiverIplineEdit");
     address->clear();
     QObject::connect(address, &QLineEdit::textChanged, [address](const QString &text) {
         if (!text.isEmpty()) {
@@ -121,17 +93,16 @@ class TestDiscovery : public QObject
     Q_OBJECT
 
 private slots:
-    void invalidDatagrams_data();
-    void invalidDatagrams();
+    void listenerReportsNewsOnly_data();
+    void listenerReportsNewsOnly();
     void registryRules();
-    void publisherReportsNewsOnly();
     void fuzz();
     void twoHosts();
 };
 
-void TestDiscovery::invalidDatagrams_data()
+void TestDiscovery::listenerReportsNewsOnly_data()
 {
-    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<QByteArray>("invalid");
     const QByteArray valid = halvern::encodeAnnouncement(announcement());
     const QByteArray name = kPlayer.toUtf8();
     const quint32 magic = halvern::kMagic;
@@ -150,51 +121,39 @@ void TestDiscovery::invalidDatagrams_data()
     QTest::addRow("unknown protocol type") << rawMessage(magic, 1, name, 14213, 42);
 }
 
-void TestDiscovery::invalidDatagrams()
+void TestDiscovery::listenerReportsNewsOnly()
 {
-    QFETCH(QByteArray, datagram);
+    QFETCH(QByteArray, invalid);
     ServicePublisher listener(offline());
     QSignalSpy reports(&listener, &ServicePublisher::serviceDiscovered);
-    listener.processDatagram(datagram, QHostAddress(QStringLiteral("127.0.0.5")));
-    QCOMPARE(reports.count(), 0);
+    const QHostAddress sender("::ffff:127.0.0.5");
+    listener.processDatagram(invalid, sender);
     QCOMPARE(listener.droppedDatagrams(), 1);
-    // The listener goes on working.
-    listener.processDatagram(halvern::encodeAnnouncement(announcement()),
-                             QHostAddress(QStringLiteral("127.0.0.5")));
+    // It goes on working: news once, an IPv4 sender seen through an IPv6 socket in dotted form,
+    // and nothing once it has quit.
+    for (int i = 0; i < 3; ++i) {
+        listener.processDatagram(halvern::encodeAnnouncement(announcement()), sender);
+    }
+    QCOMPARE(reports.count(), 1);
+    QCOMPARE(reports.at(0).at(0).toString(), kPlayer);
+    QCOMPARE(reports.at(0).at(1).value<quint16>(), quint16(14213));
+    QCOMPARE(reports.at(0).at(3).value<std::string>(), std::string("127.0.0.5"));
+    listener.quit();
+    listener.processDatagram(halvern::encodeAnnouncement(announcement()), QHostAddress("10.0.0.1"));
     QCOMPARE(reports.count(), 1);
 }
 
 void TestDiscovery::registryRules()
 {
     halvern::ServiceRegistry registry(1000);
-    const QString host = QStringLiteral("10.0.0.7");
-    QVERIFY(registry.observe(announcement(), host, 0));                              // first heard
-    QVERIFY(!registry.observe(announcement(), host, 1000));                          // heard again
-    QVERIFY(registry.observe(announcement(5000), host, 3000));                       // port changed
-    QVERIFY(registry.observe(announcement(5000), QStringLiteral("10.0.0.8"), 3100)); // another host
-    QVERIFY(!registry.observe(announcement(5000), host, 6000)); // 3 periods: not yet expired
-    QCOMPARE(registry.expire(9001), 2);                         // more than 3 periods: gone
-    QVERIFY(registry.observe(announcement(5000), host, 9500));  // reappears
-}
-
-void TestDiscovery::publisherReportsNewsOnly()
-{
-    ServicePublisher listener(offline());
-    QSignalSpy reports(&listener, &ServicePublisher::serviceDiscovered);
-    const QByteArray datagram = halvern::encodeAnnouncement(announcement(14213));
-    for (int i = 0; i < 5; ++i) {
-        listener.processDatagram(datagram, QHostAddress(QStringLiteral("127.0.0.9")));
-    }
-    QCOMPARE(reports.count(), 1);
-    QCOMPARE(reports.at(0).at(0).toString(), kPlayer);
-    QCOMPARE(reports.at(0).at(1).value<quint16>(), quint16(14213));
-    QCOMPARE(reports.at(0).at(3).value<std::string>(), std::string("127.0.0.9"));
-    // An IPv4 sender seen through an IPv6 socket is still reported in dotted form.
-    listener.processDatagram(datagram, QHostAddress(QStringLiteral("::ffff:127.0.0.10")));
-    QCOMPARE(reports.at(1).at(3).value<std::string>(), std::string("127.0.0.10"));
-    listener.quit();
-    listener.processDatagram(datagram, QHostAddress(QStringLiteral("127.0.0.11")));
-    QCOMPARE(reports.count(), 2);
+    const QString host = "10.0.0.7";
+    QVERIFY(registry.observe(announcement(), host, 0));              // first heard
+    QVERIFY(!registry.observe(announcement(), host, 1000));          // heard again
+    QVERIFY(registry.observe(announcement(5000), host, 3000));       // port changed
+    QVERIFY(registry.observe(announcement(5000), "10.0.0.8", 3100)); // another host
+    QVERIFY(!registry.observe(announcement(5000), host, 6000));      // 3 periods: not expired
+    QCOMPARE(registry.expire(9001), 2);                              // over 3 periods: gone
+    QVERIFY(registry.observe(announcement(5000), host, 9500));       // reappears
 }
 
 void TestDiscovery::fuzz()
@@ -210,31 +169,24 @@ void TestDiscovery::fuzz()
     int expected = 0;
     for (int i = 0; i < 30000; ++i) {
         QByteArray datagram(int(random() % 600), Qt::Uninitialized);
-        for (char &c : datagram) {
-            c = char(random());
-        }
-        bool valid = false;
+        std::generate(datagram.begin(), datagram.end(), [&] { return char(random()); });
         if (i % 4) {
             QByteArray name(int(1 + random() % 40), 'a');
-            bool nameOk = true;
+            bool valid = true;
             if (sometimes()) {
                 name = random() % 2 ? QByteArray() : QByteArray(int(256 + random() % 99), 'n');
-                nameOk = false;
+                valid = false;
             } else if (sometimes()) {
                 name[int(random() % name.size())] = char(random() % 2 ? 0x07 : 0xff);
-                nameOk = false;
+                valid = false;
             }
-            const bool magic = !sometimes();
-            const bool version = !sometimes();
-            const bool portOk = !sometimes();
-            const bool typeOk = !sometimes();
-            valid = nameOk && magic && version && portOk && typeOk;
-            datagram = rawMessage(magic ? halvern::kMagic : quint32(random()),
-                                  version ? 1 : 2 + random() % 5, name,
-                                  portOk ? 1 + random() % 65535 : (random() % 2 ? 0 : 65536),
-                                  typeOk ? int(random() % 4) : 4 + int(random() % 9));
+            const bool fields[] = {!sometimes(), !sometimes(), !sometimes(), !sometimes()};
+            datagram = rawMessage(fields[0] ? halvern::kMagic : quint32(random()),
+                                  fields[1] ? 1 : 2 + random() % 5, name,
+                                  fields[2] ? 1 + random() % 65535 : (random() % 2) * 65536,
+                                  fields[3] ? int(random() % 4) : 4 + int(random() % 9));
+            expected += valid && std::all_of(fields, fields + 4, [](bool ok) { return ok; });
         }
-        expected += valid ? 1 : 0;
         // Each datagram comes from a sender of its own, so every valid one is news.
         listener.processDatagram(datagram, QHostAddress(quint32(0x7f000001u + quint32(i))));
         QVERIFY2(reports.count() == expected, qPrintable(datagram.toHex()));
@@ -247,10 +199,22 @@ void TestDiscovery::twoHosts()
     if (geteuid() != 0) {
         QSKIP("SKIPPED: the two-host discovery test needs root to create network namespaces");
     }
-    TwoHosts hosts;
-    QVERIFY2(hosts.create(), "cannot create two network namespaces joined by veth");
+    // Two hosts joined by a veth pair, each in a network namespace of its own.
+    const QString suffix = QString::number(QCoreApplication::applicationPid());
+    const QString a = "plov-a-" + suffix;
+    const QString l = "plov-l-" + suffix;
+    const auto removed =
+        qScopeGuard([&] { shell(QString("ip netns del %1; ip netns del %2").arg(a, l)); });
+    QVERIFY(shell(QString("ip netns add %1 && ip netns add %2 && ip link add pva%3 netns %1 type "
+                          "veth peer name pvl%3 netns %2 && ip -n %1 addr add 10.251.7.1/24 dev "
+                          "pva%3 && ip -n %2 addr add 10.251.7.2/24 dev pvl%3 && ip -n %1 link "
+                          "set pva%3 up && ip -n %2 link set pvl%3 up")
+                      .arg(a, l, suffix.right(8))));
+    const auto in = [](const QString &ns) {
+        return QStringList{"netns", "exec", ns, qApp->applicationFilePath()};
+    };
     QProcess window;
-    hosts.start(window, hosts.listener, QStringLiteral("window"));
+    window.start("ip", in(l) << "window");
     QByteArray shown;
     const auto reports = [&] {
         shown += window.readAllStandardOutput();
@@ -259,7 +223,7 @@ void TestDiscovery::twoHosts()
     QTRY_VERIFY_WITH_TIMEOUT((shown += window.readAllStandardOutput()).contains("listening"),
                              10000);
     QProcess announcer;
-    hosts.start(announcer, hosts.announcer, QStringLiteral("announce"));
+    announcer.start("ip", in(a) << "announce");
     QTRY_COMPARE_WITH_TIMEOUT(reports(), 1, 3000);
     // Announced every period, reported once.
     QTest::qWait(5 * kShortPeriodMs);
@@ -269,9 +233,8 @@ void TestDiscovery::twoHosts()
     announcer.waitForFinished(2000);
     QTest::qWait(6 * kShortPeriodMs);
     QCOMPARE(reports(), 1);
-    PlayerProcess program(
-        {"--no-playback", "--wav", QDir::temp().filePath("plov-" + hosts.suffix + ".wav")}, {},
-        {"ip", "netns", "exec", hosts.announcer});
+    PlayerProcess program({"--no-playback", "--wav", QDir::temp().filePath("plov-" + suffix)}, {},
+                          {"ip", "netns", "exec", a});
     QTRY_COMPARE_WITH_TIMEOUT(reports(), 2, 5000);
     QCOMPARE(program.stop(SIGTERM), 0);
     window.kill();
@@ -281,7 +244,7 @@ void TestDiscovery::twoHosts()
 int main(int argc, char *argv[])
 {
     if (argc == 2 && (qstrcmp(argv[1], "announce") == 0 || qstrcmp(argv[1], "window") == 0)) {
-        return runHelper(argc, argv, QString::fromLatin1(argv[1]));
+        return runHelper(argc, argv);
     }
     QApplication application(argc, argv);
     TestDiscovery test;

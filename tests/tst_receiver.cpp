@@ -9,23 +9,13 @@
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QtTest>
-#include <QWebSocket>
 
 #include <random>
 
 namespace
 {
-const QHostAddress kSender(QStringLiteral("127.0.0.1"));
-const QHostAddress kStranger(QStringLiteral("127.0.0.9"));
-
-QByteArray randomBytes(std::mt19937 &random, int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &c : bytes) {
-        c = char(random());
-    }
-    return bytes;
-}
+const QHostAddress kSender("127.0.0.1");
+const QHostAddress kStranger("127.0.0.9");
 } // namespace
 
 // The player's receiving side on simulated time: which datagrams are played, and how the buffer
@@ -41,7 +31,6 @@ private slots:
     void sourceRule();
     void holdsTheLevel_data();
     void holdsTheLevel();
-    void lossIsConcealed();
     void onlyAStreamPlays();
     void newStreamStartsAtTheTarget();
     void presenceCannotBeHeldHostage();
@@ -56,12 +45,9 @@ void TestReceiver::packetChecks_data()
     QTest::addColumn<int>("samples");
     const QByteArray frame = Signal::opusTone(1).first();
     QTest::addRow("20 ms") << frame << 960;
-    QTest::addRow("10 ms") << Signal::opusTone(1, {480}).first() << 480;
     QTest::addRow("5 ms") << Signal::opusTone(1, {240}).first() << 240;
-    QTest::addRow("stereo") << QByteArray(1, char(frame[0] | 0x04)) + frame.mid(1) << 0;
-    QTest::addRow("two frames") << QByteArray(1, char(frame[0] | 0x01)) + frame.mid(1) +
-                                       frame.mid(1)
-                                << 0;
+    QTest::addRow("stereo") << char(frame[0] | 0x04) + frame.mid(1) << 0;
+    QTest::addRow("two frames") << char(frame[0] | 0x01) + frame.mid(1) + frame.mid(1) << 0;
     QTest::addRow("too large") << QByteArray(2000, '\x08') << 0;
     // TOC for 2.5 ms CELT frames: legal Opus, not what the sender makes.
     QTest::addRow("2.5 ms") << QByteArray::fromHex("8011223344") << 0;
@@ -78,46 +64,42 @@ void TestReceiver::packetChecks()
 void TestReceiver::sourceRule_data()
 {
     // Steps "who@ms" (a datagram from 127.0.0.who at that time), "connected who..." (the senders
-    // connected to the WebSocket) or "new who" (a new connection from who); each datagram with its
-    // verdict: P(lay), N(ew stream), F(oreign).
-    QTest::addColumn<QStringList>("steps");
+    // connected to the WebSocket) or "new who" (a new connection from who); each datagram with
+    // its verdict: P(lay), N(ew stream), F(oreign).
+    QTest::addColumn<QString>("steps");
     QTest::addColumn<QString>("verdicts");
-    QTest::addRow("first source keeps it")
-        << QStringList{"1@0", "2@10", "1@20", "2@1500"} << "NFPF";
-    QTest::addRow("released after 2 s of silence")
-        << QStringList{"1@0", "2@1999", "2@2000", "1@2100"} << "NFNF";
-    QTest::addRow("the same sender after a silence starts afresh")
-        << QStringList{"1@0", "1@20", "1@5000"} << "NPN";
-    QTest::addRow("a connected sender takes over")
-        << QStringList{"1@0", "connected 2", "1@10", "2@20", "1@30"} << "NPNF";
-    QTest::addRow("an idle connection reserves nothing")
-        << QStringList{"connected 2 3", "1@0", "1@20", "3@40"} << "NPN";
-    QTest::addRow("a new connection starts a new stream")
-        << QStringList{"connected 1", "1@0", "1@20", "new 1", "1@40", "1@60"} << "NPNP";
+    QTest::addRow("first source keeps it") << "1@0 2@10 1@20 2@1500"
+                                           << "NFPF";
+    QTest::addRow("released after 2 s of silence") << "1@0 2@1999 2@2000 1@2100"
+                                                   << "NFNF";
+    QTest::addRow("the same sender after a silence starts afresh") << "1@0 1@20 1@5000"
+                                                                   << "NPN";
+    QTest::addRow("a connected sender takes over") << "1@0 connected=2 1@10 2@20 1@30"
+                                                   << "NPNF";
+    QTest::addRow("an idle connection reserves nothing") << "connected=2,3 1@0 1@20 3@40"
+                                                         << "NPN";
+    QTest::addRow("a new connection starts afresh") << "connected=1 1@0 1@20 new=1 1@40 1@60"
+                                                    << "NPNP";
 }
 
 void TestReceiver::sourceRule()
 {
-    QFETCH(QStringList, steps);
+    QFETCH(QString, steps);
     QFETCH(QString, verdicts);
     player::SourceGate gate;
     QString seen;
-    for (const QString &step : qAsConst(steps)) {
-        QStringList words = step.split(QRegularExpression("[ @]"));
-        const auto address = [](const QString &who) {
-            return QHostAddress("::ffff:127.0.0." + who);
-        };
+    for (const QString &step : steps.split(' ')) {
+        const QStringList words = step.split(QRegularExpression("[=@]"));
+        QList<QHostAddress> senders;
+        for (const QString &who : words.at(step.contains('@') ? 0 : 1).split(',')) {
+            senders << QHostAddress("::ffff:127.0.0." + who);
+        }
         if (words.first() == "connected") {
-            QList<QHostAddress> senders;
-            for (const QString &who : words.mid(1)) {
-                senders << address(who);
-            }
             gate.setConnected(senders);
         } else if (words.first() == "new") {
-            gate.expectNewStream(address(words.at(1)));
+            gate.expectNewStream(senders.first());
         } else {
-            seen += QStringLiteral("PNF").at(
-                int(gate.admit(address(words.at(0)), words.at(1).toLongLong())));
+            seen += QString("PNF").at(int(gate.admit(senders.first(), words.at(1).toLongLong())));
         }
     }
     QCOMPARE(seen, verdicts);
@@ -147,52 +129,24 @@ void TestReceiver::holdsTheLevel()
                            concealedAtStart = buffer.stats().concealed;
                            targetAfterSpike = buffer.targetMs();
                        }
-                       if (ms > 60000 && spikeMs == 0) {
+                       if (ms > 60000) {
                            minMs = std::min(minMs, buffer.bufferedMs() - buffer.targetMs());
                            maxMs = std::max(maxMs, buffer.bufferedMs() - buffer.targetMs());
                        }
                    });
     const player::JitterBuffer::Stats &stats = buffer.stats();
-    qInfo("level %.0f to %.0f ms off the target, %lld concealed (%lld at first), %lld dropped, "
-          "largest correction %.0f ppm",
-          minMs, maxMs, stats.concealed, concealedAtStart, stats.dropped,
-          stats.largestCorrectionPpm);
-    // Bounds: drift is absorbed by the rate alone, never by a dropped packet or a made-up block;
-    // after the first minute the level's floor stays within 10 ms below the target and 20 ms
-    // above it (while the target comes down), with the sender's bursts of 50 ms on top. A spike
-    // grew the target at once, to hold the next one.
+    qInfo("level %.0f to %.0f ms off the target, %lld concealed (%lld at first), largest "
+          "correction %.0f ppm",
+          minMs, maxMs, stats.concealed, concealedAtStart, stats.largestCorrectionPpm);
+    // Drift is absorbed by the rate alone, never by a dropped packet or a made-up block; after
+    // the first minute the level's floor stays within 10 ms below the target and 20 ms above it
+    // (while the target comes down), with the sender's bursts of 50 ms on top. A spike grew the
+    // target at once, to hold the next one.
     QCOMPARE(stats.dropped, qint64(0));
     QCOMPARE(stats.concealed, concealedAtStart);
-    QVERIFY2(spikeMs || (minMs >= -10 && maxMs <= 50 + 20),
-             qPrintable(QStringLiteral("%1 to %2").arg(minMs).arg(maxMs)));
+    QVERIFY(spikeMs || (minMs >= -10 && maxMs <= 50 + 20));
     QVERIFY(stats.largestCorrectionPpm <= 2000);
     QVERIFY(targetAfterSpike >= spikeMs);
-}
-
-void TestReceiver::lossIsConcealed()
-{
-    const QList<QByteArray> packets = Signal::opusTone(500);
-    player::JitterBuffer buffer;
-    std::mt19937 random(5);
-    int lost = 0;
-    QVector<float> played;
-    qint16 block[480];
-    for (int tick = 0; tick < 1000; ++tick) {
-        if (tick % 2 == 0 && random() % 10 == 0) {
-            ++lost; // never arrives
-        } else if (tick % 2 == 0) {
-            buffer.push(packets.at(tick / 2), 960);
-        }
-        buffer.pull(block, 480);
-        played += QVector<float>(block, block + 480);
-    }
-    // Each lost 20 ms is made up as two 10 ms blocks, and no 10 ms of the tone falls silent.
-    QVERIFY2(qAbs(buffer.stats().concealed - 2 * lost) <= 4,
-             qPrintable(QStringLiteral("%1 for %2").arg(buffer.stats().concealed).arg(lost)));
-    for (int at = 4800; at + 480 <= played.size(); at += 480) {
-        QVERIFY2(Signal::totalEnergy(played.mid(at, 480)) > 480 * 300.0 * 300,
-                 qPrintable(QString::number(at)));
-    }
 }
 
 void TestReceiver::onlyAStreamPlays()
@@ -201,27 +155,30 @@ void TestReceiver::onlyAStreamPlays()
     player::StreamReceiver receiver(buffer, [this] { return nowMs; });
     QSignalSpy started(&receiver, &player::StreamReceiver::streamStarted);
     std::mt19937 random(23);
-    const QList<QByteArray> stream = Signal::opusTone(1500);
+    const auto junk = [&] {
+        QByteArray bytes(int(random() % 300), Qt::Uninitialized);
+        std::generate(bytes.begin(), bytes.end(), [&] { return char(random()); });
+        return bytes;
+    };
     // Random bytes, at the pace of a stream and as a flood, from an address that never connected
     // (some pass the checks one by one); an idle connection elsewhere.
-    receiver.setConnected({QHostAddress(QStringLiteral("127.0.0.5"))});
+    receiver.setConnected({QHostAddress("127.0.0.5")});
     for (int i = 0; i < 3000; ++i, nowMs += i < 1500 ? 20 : 0) {
-        receiver.process(randomBytes(random, 1 + int(random() % 300)), kStranger);
+        receiver.process(junk(), kStranger);
     }
     QCOMPARE(started.count(), 0);
-    QCOMPARE(receiver.counters().played, qint64(0));
     // The sender's stream among the stranger's junk and copies of the sender's own packets: it
     // plays (after a tenth of a second on probation), nothing of the stranger's does, and the
     // tone never stops.
     nowMs += 5000;
+    const QList<QByteArray> stream = Signal::opusTone(1500);
     qint64 strangersPackets = 0;
     qint16 block[960];
     for (int tick = 0; tick < stream.size(); ++tick, nowMs += 20) {
         receiver.process(stream.at(tick), kSender);
-        for (const QByteArray &junk : {randomBytes(random, int(random() % 400)), stream.at(tick)}) {
-            receiver.process(junk, kStranger);
-            strangersPackets +=
-                tick >= 10 && (junk.isEmpty() || player::playableSamples(junk) > 0) ? 1 : 0;
+        for (const QByteArray &datagram : {junk(), stream.at(tick)}) {
+            receiver.process(datagram, kStranger);
+            strangersPackets += tick >= 10 && player::playableSamples(datagram) > 0;
         }
         buffer.pull(block, 960);
         QVERIFY(tick < 10 || std::any_of(block, block + 960, [](qint16 s) { return s != 0; }));
@@ -250,8 +207,7 @@ void TestReceiver::newStreamStartsAtTheTarget()
         }
         receiver.process(stream.at(i), kSender);
         buffer.pull(block, 960);
-        QVERIFY2(i < 101 || buffer.bufferedMs() <= buffer.targetMs() + 20,
-                 qPrintable(QString::number(buffer.bufferedMs())));
+        QVERIFY(i <= 100 || buffer.bufferedMs() <= buffer.targetMs() + 20);
     }
     QCOMPARE(buffer.stats().dropped, qint64(0));
     QVERIFY(buffer.stats().skipped >= 8);
@@ -274,15 +230,15 @@ void TestReceiver::presenceCannotBeHeldHostage()
     // Idle connections from one address, and from many: bounded, the oldest going.
     std::vector<std::unique_ptr<QTcpSocket>> idle;
     for (int i = 0; i < 60; ++i) {
-        idle.push_back(connectFrom(QStringLiteral("127.0.0.%1").arg(i < 20 ? 5 : 20 + i)));
+        idle.push_back(connectFrom(QString("127.0.0.%1").arg(i < 20 ? 5 : 20 + i)));
     }
     QTRY_COMPARE_WITH_TIMEOUT(presence.connectionCount(), player::PresenceServer::kMaxConnections,
                               5000);
     // The real sender gets in; one saying more than a sender ever does is cut off.
     QWebSocket sender;
-    sender.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(presence.port())));
+    sender.open(QUrl(QString("ws://127.0.0.1:%1").arg(presence.port())));
     QTRY_VERIFY_WITH_TIMEOUT(presence.senders().contains(kSender), 3000);
-    auto talker = connectFrom(QStringLiteral("127.0.0.3"));
+    auto talker = connectFrom("127.0.0.3");
     QTRY_VERIFY_WITH_TIMEOUT(presence.senders().contains(QHostAddress("127.0.0.3")), 3000);
     talker->write(QByteArray("\x82\xfe\x07\xd0\0\0\0\0", 8) + QByteArray(2000, 'x'));
     QTRY_VERIFY_WITH_TIMEOUT(!presence.senders().contains(QHostAddress("127.0.0.3")), 3000);

@@ -105,7 +105,7 @@ void TestWeb::browsersPlayTheStream()
     // Four seconds of tone; the third browser dies 1.6 s before its end.
     QVERIFY(sendPaced(Signal::opusTone(200), QHostAddress::LocalHost, 10493, 20, [&](int i) {
         if (i == 120) {
-            browsers[2].kill();
+            browsers[2].browser.kill();
             recorders[2].kill(); // its sink is not listened to
         }
         return false;
