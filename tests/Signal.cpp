@@ -24,6 +24,15 @@ QByteArray sine16(int sampleRate, int frames, const QVector<double> &frequencies
     return data;
 }
 
+QVector<float> samples16(const QByteArray &raw)
+{
+    QVector<float> samples(raw.size() / 2);
+    for (int i = 0; i < samples.size(); ++i) {
+        samples[i] = qFromLittleEndian<qint16>(raw.constData() + 2 * i);
+    }
+    return samples;
+}
+
 double toneEnergy(const QVector<float> &samples, double frequency)
 {
     const double coefficient = 2 * std::cos(2 * M_PI * frequency / 48000);
@@ -163,11 +172,7 @@ QVector<float> wavSamples(const QString &path, QString *problem)
         *problem = QStringLiteral("not a complete 48 kHz mono 16-bit WAV file");
         return {};
     }
-    QVector<float> samples(int(u32(40) / 2));
-    for (int i = 0; i < samples.size(); ++i) {
-        samples[i] = qFromLittleEndian<qint16>(bytes.constData() + 44 + 2 * i);
-    }
-    return samples;
+    return samples16(bytes.mid(44));
 }
 
 } // namespace Signal

@@ -13,6 +13,9 @@ namespace Signal
 // Interleaved 16-bit samples; channel c carries a sine of frequencies[c] at amplitude.
 QByteArray sine16(int sampleRate, int frames, const QVector<double> &frequencies, double amplitude);
 
+// 16-bit little-endian samples as numbers.
+QVector<float> samples16(const QByteArray &raw);
+
 // Energy of the component at frequency (Goertzel); exact when the window holds whole periods.
 double toneEnergy(const QVector<float> &samples, double frequency);
 double totalEnergy(const QVector<float> &samples);

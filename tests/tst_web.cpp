@@ -115,13 +115,10 @@ void TestWeb::browsersPlayTheStream()
     for (int i = 0; i < 2; ++i) {
         recorders[i].kill();
         recorders[i].waitForFinished();
-        const QByteArray raw = recorders[i].readAllStandardOutput();
-        QVERIFY(raw.size() > 300 * 960);
+        const QVector<float> raw = Signal::samples16(recorders[i].readAllStandardOutput());
+        QVERIFY(raw.size() > 300 * 480);
         const auto toneAt = [&](int block) { // of 10 ms
-            QVector<float> samples(480);
-            for (int k = 0; k < 480; ++k) {
-                samples[k] = qFromLittleEndian<qint16>(raw.constData() + block * 960 + 2 * k);
-            }
+            const QVector<float> samples = raw.mid(block * 480, 480);
             const double rms = std::sqrt(Signal::totalEnergy(samples) / 480);
             // Loud as sent, and mostly the 440 Hz tone.
             return rms > 4000 && rms < 8000 &&
@@ -130,7 +127,7 @@ void TestWeb::browsersPlayTheStream()
         // The tone's last 2.8 s, in which the third browser died, are heard. A browser starved
         // of the processor by a busy machine may break off for a moment, but a page that lost
         // its connection would be silent for half a second at least.
-        int end = raw.size() / 960 - 1;
+        int end = raw.size() / 480 - 1;
         while (end > 280 && !toneAt(end)) {
             --end;
         }
