@@ -1,12 +1,21 @@
+#include "AudioInput.h"
 #include "PcmConversion.h"
 #include "PipeDevice.h"
 #include "ReceiverAddress.h"
 #include "Signal.h"
 #include "TestSupport.h"
+#include "Tonravel.h"
 
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QtTest>
 
+#include <opus.h>
+
+#include <csignal>
 #include <memory>
 
 namespace
@@ -41,13 +50,30 @@ QAudioFormat format(int bits, QAudioFormat::SampleType type,
     f.setByteOrder(order);
     return f;
 }
+const QString kSink = "alsa_output.pci-0000_00_1f.3.analog-stereo";
+const QVector<double> kTones{440.0, 660.0};
+
+// The amplitude of the 440 Hz tone in the cleanest second of what was received, and that
+// second's SNR of the two tones.
+double cleanAmplitude(const QList<QByteArray> &datagrams, double *snr)
+{
+    const QVector<float> decoded = Signal::decodeAll(datagrams);
+    int first = 0;
+    *snr = Signal::bestSecondSnrDb(decoded, kTones, &first);
+    return Signal::toneAmplitude(decoded.mid(first, 48000), 440.0);
+}
 } // namespace
 
-class TestPipeDevice : public QObject
+// The sender's audio path: the pipe device alone, then the window capturing a sound server's
+// monitor source while the computer "plays" 440 and 660 Hz.
+class TestSender : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void init() { sandbox.reset(); }
+    void cleanupTestCase() { music.kill(), music.waitForFinished(); }
     void conversion_data();
     void conversion();
     void framing_data();
@@ -61,9 +87,52 @@ private slots:
     void datagramsFollowTheCurrentReceiver();
     void webSocketFollowsTheReceiver_data();
     void webSocketFollowsTheReceiver();
+    void endToEnd();
+    void playedByThePlayer();
+
+private:
+    // A window set to stream the monitor to 127.0.0.1, and its Start button.
+    QPushButton *startedWindow(std::unique_ptr<Tonravel> &window);
+
+    SettingsSandbox sandbox;
+    PulseServer pulse;
+    bool playing = false;
+    QProcess music;
+    QTemporaryDir dir;
 };
 
-void TestPipeDevice::conversion_data()
+void TestSender::initTestCase()
+{
+    if (!pulse.start({{kSink}, {}, {}})) {
+        return; // the tests that capture say so
+    }
+    // From a file: fed through a pipe, the sound would stop whenever this process stalls.
+    QByteArray mixed = Signal::sine16(48000, 48000, kTones, 6000);
+    auto *samples = reinterpret_cast<qint16 *>(mixed.data());
+    for (int i = 0; i < mixed.size() / 2; i += 2) {
+        samples[i] = samples[i + 1] = qint16(samples[i] + samples[i + 1]);
+    }
+    QFile sound(dir.filePath("tones.raw"));
+    QVERIFY(sound.open(QIODevice::WriteOnly));
+    for (int i = 0; i < 120; ++i) {
+        sound.write(mixed);
+    }
+    sound.close();
+    music.start("pacat", QString("--device=%1 --raw --format=s16le --rate=48000 --channels=2 "
+                                 "--latency-msec=250 %2")
+                             .arg(kSink, sound.fileName())
+                             .split(' '));
+    playing = music.waitForStarted(5000);
+}
+
+QPushButton *TestSender::startedWindow(std::unique_ptr<Tonravel> &window)
+{
+    window = std::make_unique<Tonravel>();
+    window->findChild<QLineEdit *>()->setText("127.0.0.1");
+    return window->findChild<QPushButton *>("startRecordstartDancepushButton");
+}
+
+void TestSender::conversion_data()
 {
     QTest::addColumn<QAudioFormat>("format");
     QTest::addColumn<QByteArray>("input");
@@ -82,7 +151,7 @@ void TestPipeDevice::conversion_data()
     row("24-bit", format(24, S), "5a5a5a5a5a5a", "");
 }
 
-void TestPipeDevice::conversion()
+void TestSender::conversion()
 {
     QFETCH(QAudioFormat, format);
     QFETCH(QByteArray, input);
@@ -91,7 +160,7 @@ void TestPipeDevice::conversion()
     QCOMPARE(Pcm::toSigned16(input.constData(), input.size(), format), expected);
 }
 
-void TestPipeDevice::framing_data()
+void TestSender::framing_data()
 {
     QTest::addColumn<int>("bytes");
     QTest::addColumn<QList<int>>("frameSamples"); // in the order they arrive
@@ -104,7 +173,7 @@ void TestPipeDevice::framing_data()
         << 3840 << QList<int>{960, 960} << 1 << 0;
 }
 
-void TestPipeDevice::framing()
+void TestSender::framing()
 {
     QFETCH(int, bytes);
     QFETCH(QList<int>, frameSamples);
@@ -127,7 +196,7 @@ void TestPipeDevice::framing()
     }
 }
 
-void TestPipeDevice::soundSurvives_data()
+void TestSender::soundSurvives_data()
 {
     QTest::addColumn<int>("rate");
     QTest::addColumn<QVector<double>>("tones"); // one per channel
@@ -143,7 +212,7 @@ void TestPipeDevice::soundSurvives_data()
         << 44100 << QVector<double>{1000.0} << 10 << 0.2;
 }
 
-void TestPipeDevice::soundSurvives()
+void TestSender::soundSurvives()
 {
     QFETCH(int, rate);
     QFETCH(QVector<double>, tones);
@@ -176,7 +245,7 @@ void TestPipeDevice::soundSurvives()
     QVERIFY(Signal::toneEnergy(window, 3000.0) < 1e-3 * Signal::totalEnergy(window));
 }
 
-void TestPipeDevice::sendsNothing_data()
+void TestSender::sendsNothing_data()
 {
     QTest::addColumn<QString>("address");
     QTest::addColumn<QAudioFormat>("format");
@@ -194,7 +263,7 @@ void TestPipeDevice::sendsNothing_data()
     QTest::addRow("no encoder") << kLoopback << kMono << 44100 << "opus encoder not created";
 }
 
-void TestPipeDevice::sendsNothing()
+void TestSender::sendsNothing()
 {
     QFETCH(QString, address);
     QFETCH(QAudioFormat, format);
@@ -222,7 +291,7 @@ void TestPipeDevice::sendsNothing()
              logged.isEmpty() ? 0 : 1);
 }
 
-void TestPipeDevice::receiverAddress_data()
+void TestSender::receiverAddress_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("urlHost"); // empty: refused
@@ -235,14 +304,14 @@ void TestPipeDevice::receiverAddress_data()
     QTest::addRow("IPv6 unspecified") << "::" << QString();
 }
 
-void TestPipeDevice::receiverAddress()
+void TestSender::receiverAddress()
 {
     QFETCH(QString, text);
     QFETCH(QString, urlHost);
     QCOMPARE(ReceiverAddress(text, {QHostAddress("192.168.1.255")}).urlHost(), urlHost);
 }
 
-void TestPipeDevice::datagramsFollowTheCurrentReceiver()
+void TestSender::datagramsFollowTheCurrentReceiver()
 {
     Receiver first(kLoopback);
     Receiver second(QStringLiteral("127.0.0.2"));
@@ -260,7 +329,7 @@ void TestPipeDevice::datagramsFollowTheCurrentReceiver()
     QCOMPARE(second.datagrams.size(), 2);
 }
 
-void TestPipeDevice::webSocketFollowsTheReceiver_data()
+void TestSender::webSocketFollowsTheReceiver_data()
 {
     QTest::addColumn<QString>("address");
     QTest::addColumn<int>("frameBytes"); // of what the receiver sends, 64 KiB in all
@@ -268,7 +337,7 @@ void TestPipeDevice::webSocketFollowsTheReceiver_data()
     QTest::addRow("IPv6, small frames") << "::1" << 1024;
 }
 
-void TestPipeDevice::webSocketFollowsTheReceiver()
+void TestSender::webSocketFollowsTheReceiver()
 {
     QFETCH(QString, address);
     QFETCH(int, frameBytes);
@@ -304,5 +373,98 @@ void TestPipeDevice::webSocketFollowsTheReceiver()
     QCOMPARE(gone.count(), 1);
 }
 
-QTEST_MAIN(TestPipeDevice)
-#include "tst_pipedevice.moc"
+void TestSender::endToEnd()
+{
+    if (!playing) {
+        QSKIP("SKIPPED, no PulseAudio server to capture from");
+    }
+    Receiver receiver;
+    std::unique_ptr<Tonravel> window;
+    QPushButton *start = startedWindow(window);
+    AudioInput *controller = AudioInput::instance();
+    // First press: the widgets' values are handed over (the address as typed) and the played
+    // tones arrive.
+    window->findChild<QLineEdit *>()->setText(" 127.0.0.1 ");
+    window->findChild<QSlider *>()->setValue(80);
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(!start->isEnabled());
+    QCOMPARE(controller->currentVolume(), 0.8);
+    QCOMPARE(controller->currentReceiverIp(), QString(" 127.0.0.1 "));
+    QCOMPARE(controller->currentDevice().deviceName(), kSink + ".monitor");
+    QTRY_VERIFY_WITH_TIMEOUT(Signal::decodeAll(receiver.datagrams).size() >= 60000, 10000);
+    double snr = 0;
+    const double full = cleanAmplitude(receiver.datagrams, &snr);
+    qInfo("first press: %d datagrams, SNR of the two tones %.1f dB", receiver.datagrams.size(),
+          snr);
+    QVERIFY2(snr > 15.0, qPrintable(QString::number(snr)));
+    // The receiver closes its WebSocket: Start comes back.
+    receiver.closeAll();
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 3000);
+    // Second press: one stream only, as much audio as time passes, in single 20 ms frames
+    // although the sound server hands it over in pieces of a few ms.
+    QTest::mouseClick(start, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!receiver.datagrams.isEmpty(), 8000);
+    receiver.datagrams.clear();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTest::qWait(1500);
+    const double ratio = Signal::decodeAll(receiver.datagrams).size() / 48.0 / elapsed.elapsed();
+    QVERIFY2(ratio > 0.7 && ratio < 1.3, qPrintable(QString::number(ratio)));
+    int whole = 0;
+    for (const QByteArray &packet : qAsConst(receiver.datagrams)) {
+        const auto *data = reinterpret_cast<const unsigned char *>(packet.constData());
+        whole += opus_packet_get_nb_frames(data, packet.size()) == 1 &&
+                 opus_packet_get_nb_samples(data, packet.size(), 48000) == 960;
+    }
+    QVERIFY2(whole >= 0.9 * receiver.datagrams.size(),
+             qPrintable(QString("%1 of %2").arg(whole).arg(receiver.datagrams.size())));
+    // The slider, moved while streaming, reaches the stream: 40 is half of 80.
+    window->findChild<QSlider *>()->setValue(40);
+    QCOMPARE(controller->currentVolume(), 0.4);
+    QTest::qWait(200);
+    receiver.datagrams.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(Signal::decodeAll(receiver.datagrams).size() >= 60000, 5000);
+    const double half = cleanAmplitude(receiver.datagrams, &snr);
+    qInfo("second press: %.2f ms of audio per ms; SNR %.1f dB; at 40: amplitude %.0f of %.0f",
+          ratio, snr, half, full);
+    QVERIFY2(snr > 15.0, qPrintable(QString::number(snr)));
+    QVERIFY2(half / full > 0.4 && half / full < 0.6, qPrintable(QString::number(half / full)));
+    // An empty box hands over a null device; Start stays off until the receiver goes.
+    receiver.closeAll();
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 3000);
+    window->findChild<QComboBox *>()->setCurrentIndex(-1);
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(controller->currentDevice().isNull());
+    QVERIFY(!start->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.peers.size() == 3, 3000);
+    receiver.closeAll();
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 3000);
+}
+
+void TestSender::playedByThePlayer()
+{
+    if (!playing) {
+        QSKIP("SKIPPED, no PulseAudio server to capture from");
+    }
+    // The whole product: Start in the window, the player program writes what it plays to a
+    // WAV file, and Ctrl+C there brings Start back.
+    PlayerProcess player({"--no-playback", "--no-announce", "--wav", dir.filePath("heard.wav")});
+    QVERIFY(player.waitFor("receiving on"));
+    std::unique_ptr<Tonravel> window;
+    QPushButton *start = startedWindow(window);
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(player.waitFor("playing 127.0.0.1"));
+    QTest::qWait(2000);
+    ::kill(pid_t(player.process.processId()), SIGINT);
+    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 2000);
+    QCOMPARE(player.finish(), 0);
+    QString problem;
+    const QVector<float> heard = Signal::wavSamples(dir.filePath("heard.wav"), &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const double snr = Signal::bestSecondSnrDb(heard, kTones);
+    qInfo("the player wrote %.2f s, SNR of the two tones %.1f dB", heard.size() / 48000.0, snr);
+    QVERIFY2(snr > 15.0, qPrintable(QString::number(snr)));
+}
+
+QTEST_MAIN(TestSender)
+#include "tst_sender.moc"
