@@ -215,8 +215,7 @@ int main(int argc, char *argv[])
     Delays own;
     {
         PlayerProcess player({"--no-announce", "--no-web", "--bind", "127.0.0.1", "--device", kSink,
-                              "--allow-feedback"},
-                             pulse.environment());
+                              "--allow-feedback"});
         if (!player.waitFor("the output device is playing", 15000)) {
             std::fprintf(stderr, "the player did not play: %s\n", qPrintable(player.output));
             return 1;

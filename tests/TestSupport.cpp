@@ -115,13 +115,6 @@ bool PulseServer::pactl(const QStringList &arguments, QString *output)
     return ok;
 }
 
-QProcessEnvironment PulseServer::environment() const
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("PULSE_SERVER", serverAddress());
-    return environment;
-}
-
 bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, quint16 port,
                int frameMs, const std::function<bool(int)> &skip, qint64 *worstLateMs)
 {
@@ -217,12 +210,8 @@ void Receiver::closeAll()
     }
 }
 
-PlayerProcess::PlayerProcess(const QStringList &arguments, const QProcessEnvironment &environment,
-                             const QStringList &prefix)
+PlayerProcess::PlayerProcess(const QStringList &arguments, const QStringList &prefix)
 {
-    if (!environment.isEmpty()) {
-        process.setProcessEnvironment(environment);
-    }
     const QStringList command = prefix + QStringList{PLAYER_EXECUTABLE} + arguments;
     process.start(command.first(), command.mid(1));
 }

@@ -49,8 +49,6 @@ public:
     qint64 processId() const { return server.processId(); }
     QString serverAddress() const { return "unix:" + socket; }
     bool pactl(const QStringList &arguments, QString *output = nullptr);
-    // The environment of a program that is to use this server.
-    QProcessEnvironment environment() const;
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -101,9 +99,7 @@ struct Receiver {
 
 // The player program as a test runs it; prefix runs it through another program (ip netns exec).
 struct PlayerProcess {
-    explicit PlayerProcess(const QStringList &arguments,
-                           const QProcessEnvironment &environment = {},
-                           const QStringList &prefix = {});
+    explicit PlayerProcess(const QStringList &arguments, const QStringList &prefix = {});
     ~PlayerProcess();
     // Waits until it has printed text; false when it does not (or has ended).
     bool waitFor(const QString &text, int timeoutMs = 10000);

@@ -233,7 +233,7 @@ void TestDiscovery::twoHosts()
     announcer.waitForFinished(2000);
     QTest::qWait(6 * kShortPeriodMs);
     QCOMPARE(reports(), 1);
-    PlayerProcess program({"--no-playback", "--wav", QDir::temp().filePath("plov-" + suffix)}, {},
+    PlayerProcess program({"--no-playback", "--wav", QDir::temp().filePath("plov-" + suffix)},
                           {"ip", "netns", "exec", a});
     QTRY_COMPARE_WITH_TIMEOUT(reports(), 2, 5000);
     QCOMPARE(program.stop(SIGTERM), 0);
