@@ -151,25 +151,18 @@ double worstBlockErrorDb(const QVector<float> &copy, const QVector<float> &origi
     return worst;
 }
 
-QVector<float> wavSamples(const QString &path, QString *problem)
+QVector<float> wavSamples(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *problem = file.errorString();
-        return {};
-    }
+    file.open(QIODevice::ReadOnly);
     const QByteArray bytes = file.readAll();
-    const auto u32 = [&](int at) {
-        return qFromLittleEndian<quint32>(bytes.constData() + at);
-    };
-    const auto u16 = [&](int at) {
-        return qFromLittleEndian<quint16>(bytes.constData() + at);
-    };
+    const auto u32 = [&](int at) { return qFromLittleEndian<quint32>(bytes.constData() + at); };
+    const auto u16 = [&](int at) { return qFromLittleEndian<quint16>(bytes.constData() + at); };
     if (bytes.size() < 44 || !bytes.startsWith("RIFF") || bytes.mid(8, 8) != "WAVEfmt " ||
         u16(20) != 1 || u16(22) != 1 || u32(24) != 48000 || u16(34) != 16 ||
         bytes.mid(36, 4) != "data" || u32(40) != quint32(bytes.size() - 44) ||
         u32(4) != quint32(bytes.size() - 8)) {
-        *problem = QStringLiteral("not a complete 48 kHz mono 16-bit WAV file");
+        qWarning("%s is not a complete 48 kHz mono 16-bit WAV file", qPrintable(path));
         return {};
     }
     return samples16(bytes.mid(44));

@@ -38,9 +38,9 @@ QVector<float> decodeAll(const QList<QByteArray> &packets);
 // base (a played stream's rate correction): the worst block's error against its energy, in dB.
 double worstBlockErrorDb(const QVector<float> &copy, const QVector<float> &original);
 
-// The samples of a complete 48 kHz mono 16-bit WAV file; empty, with problem set, for anything
+// The samples of a complete 48 kHz mono 16-bit WAV file; none, with a warning, for anything
 // else (a header whose sizes do not match the file is not complete).
-QVector<float> wavSamples(const QString &path, QString *problem);
+QVector<float> wavSamples(const QString &path);
 
 } // namespace Signal
 

@@ -119,9 +119,8 @@ void TestPlayer::streamIsWrittenWhole()
     QCOMPARE(player.figure("packets dropped"), qint64(0));
     // Nothing made up but the 200 ms the decoder conceals before the player takes it as ended.
     QCOMPARE(player.figure("blocks concealed"), qint64(20));
-    QString problem;
-    const QVector<float> written = Signal::wavSamples(dir.filePath("whole.wav"), &problem);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const QVector<float> written = Signal::wavSamples(dir.filePath("whole.wav"));
+    QVERIFY(!written.isEmpty());
     // What was sent, block by block, through a playback rate that may differ from 1 by 0.2 %.
     const QVector<float> sent = Signal::decodeAll(packets);
     QVERIFY(qAbs(written.size() - sent.size() - 20 * 480) <= 300);
@@ -148,9 +147,8 @@ void TestPlayer::lossIsConcealed()
         &lateMs));
     QVERIFY(player.waitFor("the stream has ended"));
     QCOMPARE(player.stop(SIGINT), 0);
-    QString problem;
-    const QVector<float> written = Signal::wavSamples(dir.filePath("lossy.wav"), &problem);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const QVector<float> written = Signal::wavSamples(dir.filePath("lossy.wav"));
+    QVERIFY(!written.isEmpty());
     const qint64 concealed = player.figure("blocks concealed");
     qInfo("%d of %d lost, %lld blocks concealed; the sender was up to %lld ms late", lostCount,
           frames, concealed, lateMs);
@@ -226,8 +224,7 @@ void TestPlayer::playsIntoSoundServer()
     QVERIFY(pulse.start({{"player_sink"}, {}, {}}));
     QVERIFY(player.waitFor("playing on player_sink again", 15000));
     QCOMPARE(player.stop(SIGINT), 0);
-    QString problem;
-    QVERIFY(Signal::wavSamples(dir.filePath("restart.wav"), &problem).size() >= 150 * 960);
+    QVERIFY(Signal::wavSamples(dir.filePath("restart.wav")).size() >= 150 * 960);
 }
 
 void TestPlayer::packetChecks_data()

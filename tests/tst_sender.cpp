@@ -437,9 +437,8 @@ void TestSender::playedByThePlayer()
     ::kill(pid_t(player.process.processId()), SIGINT);
     QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 2000);
     QCOMPARE(player.finish(), 0);
-    QString problem;
-    const QVector<float> heard = Signal::wavSamples(dir.filePath("heard.wav"), &problem);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const QVector<float> heard = Signal::wavSamples(dir.filePath("heard.wav"));
+    QVERIFY(!heard.isEmpty());
     const double snr = Signal::bestSecondSnrDb(heard, kTones);
     qInfo("the player wrote %.2f s, SNR of the two tones %.1f dB", heard.size() / 48000.0, snr);
     QVERIFY2(snr > 15.0, qPrintable(QString::number(snr)));
