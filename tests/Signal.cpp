@@ -156,8 +156,12 @@ QVector<float> wavSamples(const QString &path)
     QFile file(path);
     file.open(QIODevice::ReadOnly);
     const QByteArray bytes = file.readAll();
-    const auto u32 = [&](int at) { return qFromLittleEndian<quint32>(bytes.constData() + at); };
-    const auto u16 = [&](int at) { return qFromLittleEndian<quint16>(bytes.constData() + at); };
+    const auto u32 = [&](int at) {
+        return qFromLittleEndian<quint32>(bytes.constData() + at);
+    };
+    const auto u16 = [&](int at) {
+        return qFromLittleEndian<quint16>(bytes.constData() + at);
+    };
     if (bytes.size() < 44 || !bytes.startsWith("RIFF") || bytes.mid(8, 8) != "WAVEfmt " ||
         u16(20) != 1 || u16(22) != 1 || u32(24) != 48000 || u16(34) != 16 ||
         bytes.mid(36, 4) != "data" || u32(40) != quint32(bytes.size() - 44) ||

@@ -1,7 +1,6 @@
 #include "Discovery.h"
 #include "ServiceAnnouncer.h"
 #include "ServicePublisher.h"
-#include "ServiceRegistry.h"
 #include "StartUp.h"
 #include "TestSupport.h"
 #include "Tonravel.h"
@@ -95,7 +94,6 @@ class TestDiscovery : public QObject
 private slots:
     void listenerReportsNewsOnly_data();
     void listenerReportsNewsOnly();
-    void registryRules();
     void fuzz();
     void twoHosts();
 };
@@ -141,19 +139,6 @@ void TestDiscovery::listenerReportsNewsOnly()
     listener.quit();
     listener.processDatagram(halvern::encodeAnnouncement(announcement()), QHostAddress("10.0.0.1"));
     QCOMPARE(reports.count(), 1);
-}
-
-void TestDiscovery::registryRules()
-{
-    halvern::ServiceRegistry registry(1000);
-    const QString host = "10.0.0.7";
-    QVERIFY(registry.observe(announcement(), host, 0));              // first heard
-    QVERIFY(!registry.observe(announcement(), host, 1000));          // heard again
-    QVERIFY(registry.observe(announcement(5000), host, 3000));       // port changed
-    QVERIFY(registry.observe(announcement(5000), "10.0.0.8", 3100)); // another host
-    QVERIFY(!registry.observe(announcement(5000), host, 6000));      // 3 periods: not expired
-    QCOMPARE(registry.expire(9001), 2);                              // over 3 periods: gone
-    QVERIFY(registry.observe(announcement(5000), host, 9500));       // reappears
 }
 
 void TestDiscovery::fuzz()

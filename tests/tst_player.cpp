@@ -35,8 +35,6 @@ private slots:
     void closesConnectionsOnSignal_data();
     void closesConnectionsOnSignal();
     void playsIntoSoundServer();
-    void packetChecks_data();
-    void packetChecks();
     void holdsTheLevel_data();
     void holdsTheLevel();
     void onlyAStreamPlays();
@@ -64,12 +62,9 @@ void TestPlayer::commandLine_data()
         QTest::addRow("%s", name) << arguments << taken << exitCode << expected;
     };
     row("help", {"--help"}, "", 0, "--latency <ms>");
-    row("version", {"--version"}, "", 0, "plovarin-player 0.1.0");
     row("latency too low", {"--latency", "5"}, "", 2, "from 10 to 2000");
-    row("duration negative", {"--duration", "-1"}, "", 2, "positive");
     row("bind not an address", {"--bind", "300.1.1.1"}, "", 2, "IP address");
     row("web port of the stream", {"--web-port", "10493"}, "", 2, "--web-port");
-    row("interface and no-announce", {"--no-announce", "-i", "eth0"}, "", 2, "contradict");
     row("no such interface", {"--no-playback", "-w", "/dev/null", "-i", "nosuchif0"}, "", 2,
         "cannot announce on 'nosuchif0'");
     row("no such device", {"--no-announce", "--device", "No Such Speaker"}, "", 4,
@@ -202,8 +197,7 @@ void TestPlayer::playsIntoSoundServer()
                                     "--rate=48000 --channels=1 --latency-msec=20")
                                 .split(' '));
     // --allow-feedback: the stream comes from this machine, which would otherwise keep it silent.
-    PlayerProcess player({"--no-announce", "--device", "player_sink", "--wav",
-                          dir.filePath("restart.wav"), "--allow-feedback"});
+    PlayerProcess player({"--no-announce", "--device", "player_sink", "--allow-feedback"});
     // A fresh sound server can take a couple of seconds to start a new stream.
     QVERIFY(player.waitFor("the output device is playing"));
     QVERIFY(sendPaced(Signal::opusTone(100), kLoopback, kStreamPort));
@@ -216,37 +210,7 @@ void TestPlayer::playsIntoSoundServer()
     }
     qInfo("recorded %d samples, loudest second's RMS %.0f", heard.size(), std::sqrt(loudest));
     QVERIFY(std::sqrt(loudest) > 5700 && std::sqrt(loudest) < 7000);
-    // The sound server goes away under the player and comes back; the stream meanwhile still
-    // reaches the file.
-    pulse.stop();
-    QVERIFY(player.waitFor("playback stopped"));
-    QVERIFY(sendPaced(Signal::opusTone(50), kLoopback, kStreamPort));
-    QVERIFY(pulse.start({{"player_sink"}, {}, {}}));
-    QVERIFY(player.waitFor("playing on player_sink again", 15000));
     QCOMPARE(player.stop(SIGINT), 0);
-    QVERIFY(Signal::wavSamples(dir.filePath("restart.wav")).size() >= 150 * 960);
-}
-
-void TestPlayer::packetChecks_data()
-{
-    QTest::addColumn<QByteArray>("packet");
-    QTest::addColumn<int>("samples");
-    const QByteArray frame = Signal::opusTone(1).first();
-    QTest::addRow("20 ms") << frame << 960;
-    QTest::addRow("5 ms") << Signal::opusTone(1, {240}).first() << 240;
-    QTest::addRow("stereo") << char(frame[0] | 0x04) + frame.mid(1) << 0;
-    QTest::addRow("two frames") << char(frame[0] | 0x01) + frame.mid(1) + frame.mid(1) << 0;
-    QTest::addRow("too large") << QByteArray(2000, '\x08') << 0;
-    // TOC for 2.5 ms CELT frames: legal Opus, not what the sender makes.
-    QTest::addRow("2.5 ms") << QByteArray::fromHex("8011223344") << 0;
-    QTest::addRow("truncated code 2") << QByteArray::fromHex("02ff") << 0;
-}
-
-void TestPlayer::packetChecks()
-{
-    QFETCH(QByteArray, packet);
-    QFETCH(int, samples);
-    QCOMPARE(player::playableSamples(packet), samples);
 }
 
 void TestPlayer::holdsTheLevel_data()
