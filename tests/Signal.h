@@ -16,30 +16,27 @@ QByteArray sine16(int sampleRate, int frames, const QVector<double> &frequencies
 // 16-bit little-endian samples as numbers.
 QVector<float> samples16(const QByteArray &raw);
 
-// Energy of the component at frequency (Goertzel); exact when the window holds whole periods.
+// Energy of the component at frequency (Goertzel), exact over whole periods; the whole energy;
+// the amplitude of the sine at frequency.
 double toneEnergy(const QVector<float> &samples, double frequency);
 double totalEnergy(const QVector<float> &samples);
-// The amplitude of the sine at frequency.
 double toneAmplitude(const QVector<float> &samples, double frequency);
 // Energy at the frequencies against everything else, in dB, over whole tenths of a second.
 double snrDb(const QVector<float> &samples, const QVector<double> &frequencies);
-// The best snrDb over any second of samples: a stream that carries the tones cleanly for a
-// second, whatever glitches a busy machine caused elsewhere; first gets where it starts.
+// The best snrDb over any second (a busy machine may glitch elsewhere); first gets its start.
 double bestSecondSnrDb(const QVector<float> &samples, const QVector<double> &frequencies,
                        int *first = nullptr);
 
-// Opus packets of one 48 kHz mono stream of a 440 Hz tone at amplitude 9000 with a slow
-// vibrato (so every frame differs), in frames of the sizes in frameSamples, in turn.
+// Opus packets of a 440 Hz tone at amplitude 9000 with a slow vibrato (every frame differs), in
+// frames of the sizes in frameSamples, in turn.
 QList<QByteArray> opusTone(int frames, const QVector<int> &frameSamples = {960});
-// Decodes Opus packets of one 48 kHz mono stream into one signal.
 QVector<float> decodeAll(const QList<QByteArray> &packets);
 
-// How far copy strays from original, 20 ms block by block, following a slow drift of the time
-// base (a played stream's rate correction): the worst block's error against its energy, in dB.
+// How far copy strays from original, per 20 ms block, following a slow drift of the time base
+// (a rate correction): the worst block's error against its energy, in dB.
 double worstBlockErrorDb(const QVector<float> &copy, const QVector<float> &original);
 
-// The samples of a complete 48 kHz mono 16-bit WAV file; none, with a warning, for anything
-// else (a header whose sizes do not match the file is not complete).
+// The samples of a complete (sizes written) 48 kHz mono 16-bit WAV file; else none, warned.
 QVector<float> wavSamples(const QString &path);
 
 } // namespace Signal

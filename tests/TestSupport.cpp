@@ -23,7 +23,7 @@
 #include <deque>
 #include <iostream>
 
-quint16 isolateDiscovery()
+SettingsSandbox::SettingsSandbox()
 {
     // A port of this process's own, and no multicast membership, so that no discovery traffic
     // reaches a real interface and parallel tests do not hear each other.
@@ -31,12 +31,6 @@ quint16 isolateDiscovery()
     options.port = quint16(30000 + QCoreApplication::applicationPid() % 20000);
     options.joinMulticastGroup = false;
     ServicePublisher::setDefaultOptions(options);
-    return options.port;
-}
-
-SettingsSandbox::SettingsSandbox()
-{
-    isolateDiscovery();
     StartUp::setApplicationIdentity();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
 }
@@ -55,10 +49,7 @@ bool PulseServer::start(const Layout &layout)
     QFile::link(QDir(QLibraryInfo::location(QLibraryInfo::PluginsPath)).filePath(plugin),
                 plugins.filePath(plugin));
     QCoreApplication::setLibraryPaths({plugins.path()});
-    if (!dir) {
-        dir = std::make_unique<QTemporaryDir>();
-    }
-    socket = dir->filePath("native");
+    socket = dir.filePath("native");
     QStringList arguments = QString("-n --daemonize=no --exit-idle-time=-1 --use-pid-file=no "
                                     "--disable-shm=yes --log-target=stderr")
                                 .split(' ');
@@ -72,7 +63,7 @@ bool PulseServer::start(const Layout &layout)
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME"}) {
-        environment.insert(QString::fromLatin1(name), dir->path());
+        environment.insert(QString::fromLatin1(name), dir.path());
     }
     server.setProcessEnvironment(environment);
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -102,17 +93,13 @@ void PulseServer::stop()
     }
 }
 
-bool PulseServer::pactl(const QStringList &arguments, QString *output)
+bool PulseServer::pactl(const QStringList &arguments)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start("pactl", QStringList{"--server=" + serverAddress()} + arguments);
-    const bool ok = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit &&
-                    process.exitCode() == 0;
-    if (output) {
-        *output = QString::fromLocal8Bit(process.readAll()).trimmed();
-    }
-    return ok;
+    return process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
 }
 
 bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, quint16 port,

@@ -19,20 +19,16 @@ namespace player
 class JitterBuffer;
 }
 
-// Keeps this process's discovery listeners off the network (loopback unicast only); returns the
-// port they listen on.
-quint16 isolateDiscovery();
-
 // Points the per-user settings store at a temporary folder while it lives, sets the program's
-// identity and isolates discovery.
+// identity and keeps discovery off the network.
 struct SettingsSandbox {
     SettingsSandbox();
     void reset(); // removes everything stored
     QTemporaryDir dir;
 };
 
-// A private PulseAudio server with null sinks and sources, reachable only through a socket in a
-// temporary folder; this process (and Qt, limited to its PulseAudio backend) uses it alone.
+// A private PulseAudio server with null sinks and sources, which this process (and Qt, limited
+// to its PulseAudio backend) uses alone.
 class PulseServer
 {
 public:
@@ -42,16 +38,16 @@ public:
         QString defaultSource; // empty: the server's own choice
     };
     ~PulseServer() { stop(); }
-    // False, with errorString(), when it cannot start; after stop() it starts on the same socket.
+    // False, with errorString(), when it cannot start.
     bool start(const Layout &layout);
     void stop();
     QString errorString() const { return error; }
     qint64 processId() const { return server.processId(); }
     QString serverAddress() const { return "unix:" + socket; }
-    bool pactl(const QStringList &arguments, QString *output = nullptr);
 
 private:
-    std::unique_ptr<QTemporaryDir> dir;
+    bool pactl(const QStringList &arguments);
+    QTemporaryDir dir;
     QProcess server;
     QString socket;
     QString error;
@@ -62,17 +58,15 @@ private:
     if (!(server).start(__VA_ARGS__))                                                              \
     QSKIP(qPrintable("SKIPPED, no PulseAudio server: " + (server).errorString()))
 
-// Sends the datagrams in real time, one every frameMs, from source to port on 127.0.0.1,
-// leaving out those for which skip is true; worstLateMs gets how late the latest went out (a
-// busy machine stalls the sender).
+// Sends the datagrams one every frameMs, from source to port on 127.0.0.1, but those to skip;
+// worstLateMs gets how late the latest went out.
 bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, quint16 port,
                int frameMs = 20, const std::function<bool(int)> &skip = {},
                qint64 *worstLateMs = nullptr);
 
-// Plays a stream through buffer on simulated time: the sender's sound server hands over 50 ms at
-// once (20, 20 and 10 ms frames) on a clock senderPpm off the sound card's, which takes 10 ms at
-// a time; at each spike's time (first, in ms) the network holds everything back for its second
-// ms. tick runs after each pull with the simulated time.
+// Plays a stream through buffer on simulated time: 50 ms at once (20, 20, 10 ms frames) on a
+// clock senderPpm off the sound card's, which takes 10 ms at a time; each spike holds everything
+// back from its first ms for its second ms; tick runs after each pull.
 void simulateStream(player::JitterBuffer &buffer, qint64 durationMs, double senderPpm,
                     const QList<QPair<qint64, int>> &spikes,
                     const std::function<void(qint64)> &tick);
@@ -86,8 +80,7 @@ struct CapturedStdout {
     std::streambuf *previous;
 };
 
-// The sender's receiver on an address of loopback: every datagram of the stream port, and every
-// connection to the WebSocket endpoint.
+// The sender's receiver on a loopback address: the stream port's datagrams, the WebSocket's peers.
 struct Receiver {
     explicit Receiver(const QString &address = "127.0.0.1");
     void closeAll();
@@ -101,7 +94,7 @@ struct Receiver {
 struct PlayerProcess {
     explicit PlayerProcess(const QStringList &arguments, const QStringList &prefix = {});
     ~PlayerProcess();
-    // Waits until it has printed text; false when it does not (or has ended).
+    // Waits until it has printed text; false when it does not.
     bool waitFor(const QString &text, int timeoutMs = 10000);
     // Sends the signal and waits for the end: the exit code, or -1 when it crashed or hung.
     int stop(int signal);
@@ -113,8 +106,7 @@ struct PlayerProcess {
     QString errors;
 };
 
-// Chromium in a fresh profile on an Xvfb display of its own, kept off the network, driven over
-// its DevTools protocol.
+// Chromium on an Xvfb display of its own, kept off the network, driven over DevTools.
 struct Chromium {
     ~Chromium();
     // Opens url, its sound going to the PulseAudio sink; false when it cannot.

@@ -92,45 +92,20 @@ class TestDiscovery : public QObject
     Q_OBJECT
 
 private slots:
-    void listenerReportsNewsOnly_data();
-    void listenerReportsNewsOnly();
+    void listenerReportsNewsOnce();
     void fuzz();
     void twoHosts();
 };
 
-void TestDiscovery::listenerReportsNewsOnly_data()
+void TestDiscovery::listenerReportsNewsOnce()
 {
-    QTest::addColumn<QByteArray>("invalid");
-    const QByteArray valid = halvern::encodeAnnouncement(announcement());
-    const QByteArray name = kPlayer.toUtf8();
-    const quint32 magic = halvern::kMagic;
-    QTest::addRow("empty") << QByteArray();
-    QTest::addRow("truncated") << valid.left(valid.size() - 3);
-    QTest::addRow("another protocol's magic") << rawMessage(0x12345678, 1, name, 14213, 3);
-    QTest::addRow("no magic") << rawMessage(0, 1, name, 14213, 3);
-    QTest::addRow("wrong version") << rawMessage(magic, 2, name, 14213, 3);
-    QTest::addRow("too large") << valid + QByteArray(600, '\0');
-    QTest::addRow("empty name") << rawMessage(magic, 1, QByteArray(), 14213, 3);
-    QTest::addRow("name of 256 bytes") << rawMessage(magic, 1, QByteArray(256, 'a'), 14213, 3);
-    QTest::addRow("control character") << rawMessage(magic, 1, "\x1b[31mred", 14213, 3);
-    QTest::addRow("invalid UTF-8") << rawMessage(magic, 1, "play\xff\xfe", 14213, 3);
-    QTest::addRow("port 0") << rawMessage(magic, 1, name, 0, 3);
-    QTest::addRow("port above 65535") << rawMessage(magic, 1, name, 70000, 3);
-    QTest::addRow("unknown protocol type") << rawMessage(magic, 1, name, 14213, 42);
-}
-
-void TestDiscovery::listenerReportsNewsOnly()
-{
-    QFETCH(QByteArray, invalid);
+    // News once, an IPv4 sender seen through an IPv6 socket in dotted form, and nothing once the
+    // listener has quit.
     ServicePublisher listener(offline());
     QSignalSpy reports(&listener, &ServicePublisher::serviceDiscovered);
-    const QHostAddress sender("::ffff:127.0.0.5");
-    listener.processDatagram(invalid, sender);
-    QCOMPARE(listener.droppedDatagrams(), 1);
-    // It goes on working: news once, an IPv4 sender seen through an IPv6 socket in dotted form,
-    // and nothing once it has quit.
     for (int i = 0; i < 3; ++i) {
-        listener.processDatagram(halvern::encodeAnnouncement(announcement()), sender);
+        listener.processDatagram(halvern::encodeAnnouncement(announcement()),
+                                 QHostAddress("::ffff:127.0.0.5"));
     }
     QCOMPARE(reports.count(), 1);
     QCOMPARE(reports.at(0).at(0).toString(), kPlayer);
@@ -144,7 +119,7 @@ void TestDiscovery::listenerReportsNewsOnly()
 void TestDiscovery::fuzz()
 {
     // Messages built field by field, each field right about two times in three, so the test
-    // knows which ones are announcements; random bytes among them never are.
+    // knows which ones are announcements; random bytes (an empty datagram among them) never are.
     std::mt19937 random(20261206);
     const auto sometimes = [&] {
         return random() % 3 == 0;

@@ -5,7 +5,6 @@
 #include "TestSupport.h"
 #include "Tonravel.h"
 
-#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -50,21 +49,20 @@ QAudioFormat format(int bits, QAudioFormat::SampleType type,
     return f;
 }
 const QString kSink = "alsa_output.pci-0000_00_1f.3.analog-stereo";
-const QVector<double> kTones{440.0, 660.0};
+const QVector<double> kTone{440.0};
 
-// The amplitude of the 440 Hz tone in the cleanest second of what was received, and that
-// second's SNR of the two tones.
+// The tone's amplitude in the cleanest second of what was received, and that second's SNR.
 double cleanAmplitude(const QList<QByteArray> &datagrams, double *snr)
 {
     const QVector<float> decoded = Signal::decodeAll(datagrams);
     int first = 0;
-    *snr = Signal::bestSecondSnrDb(decoded, kTones, &first);
+    *snr = Signal::bestSecondSnrDb(decoded, kTone, &first);
     return Signal::toneAmplitude(decoded.mid(first, 48000), 440.0);
 }
 } // namespace
 
 // The sender's audio path: the pipe device alone, then the window capturing a sound server's
-// monitor source while the computer "plays" 440 and 660 Hz.
+// monitor source while the computer "plays" a 440 Hz tone.
 class TestSender : public QObject
 {
     Q_OBJECT
@@ -75,8 +73,6 @@ private slots:
     void cleanupTestCase() { music.kill(), music.waitForFinished(); }
     void conversion_data();
     void conversion();
-    void framing_data();
-    void framing();
     void soundSurvives_data();
     void soundSurvives();
     void sendsNothing_data();
@@ -104,18 +100,13 @@ void TestSender::initTestCase()
         return; // the tests that capture say so
     }
     // From a file: fed through a pipe, the sound would stop whenever this process stalls.
-    QByteArray mixed = Signal::sine16(48000, 48000, kTones, 6000);
-    auto *samples = reinterpret_cast<qint16 *>(mixed.data());
-    for (int i = 0; i < mixed.size() / 2; i += 2) {
-        samples[i] = samples[i + 1] = qint16(samples[i] + samples[i + 1]);
-    }
     QFile sound(dir.filePath("tones.raw"));
     QVERIFY(sound.open(QIODevice::WriteOnly));
     for (int i = 0; i < 120; ++i) {
-        sound.write(mixed);
+        sound.write(Signal::sine16(48000, 48000, {440.0}, 9000));
     }
     sound.close();
-    music.start("pacat", QString("--device=%1 --raw --format=s16le --rate=48000 --channels=2 "
+    music.start("pacat", QString("--device=%1 --raw --format=s16le --rate=48000 --channels=1 "
                                  "--latency-msec=250 %2")
                              .arg(kSink, sound.fileName())
                              .split(' '));
@@ -142,7 +133,6 @@ void TestSender::conversion_data()
     };
     row("s16be", format(16, S, BE), "12348000ffff", "34120080ffff");
     row("u8", format(8, QAudioFormat::UnSignedInt), "0080ff", "00800000007f");
-    row("s32le", format(32, S), "00003412ffffff7f00000080", "3412ff7f0080");
     row("f32le, clipped", format(32, F), "0000003f000080bf00000040", "00400080ff7f");
     row("f32be, partial sample dropped", format(32, F, BE), "3e80000001", "0020");
     row("24-bit", format(24, S), "5a5a5a5a5a5a", "");
@@ -155,42 +145,6 @@ void TestSender::conversion()
     QFETCH(QByteArray, expected);
     QCOMPARE(Pcm::canConvert(format), !expected.isEmpty());
     QCOMPARE(Pcm::toSigned16(input.constData(), input.size(), format), expected);
-}
-
-void TestSender::framing_data()
-{
-    QTest::addColumn<int>("bytes");
-    QTest::addColumn<QList<int>>("frameSamples"); // in the order they arrive
-    QTest::addColumn<int>("sentAtOnce");
-    QTest::addColumn<int>("left");
-    QTest::addRow("478 bytes wait") << 478 << QList<int>{} << 0 << 478;
-    QTest::addRow("1918 bytes: 10 and 5 ms by the timer")
-        << 1918 << QList<int>{480, 240} << 0 << 478;
-    QTest::addRow("3840 bytes: 20 ms now, 20 ms by the timer")
-        << 3840 << QList<int>{960, 960} << 1 << 0;
-}
-
-void TestSender::framing()
-{
-    QFETCH(int, bytes);
-    QFETCH(QList<int>, frameSamples);
-    QFETCH(int, sentAtOnce);
-    QFETCH(int, left);
-    Receiver receiver;
-    QUdpSocket socket;
-    auto device = makeDevice(socket, kLoopback);
-    QCOMPARE(device->write(Signal::sine16(48000, bytes / 2, {440.0}, 6000).left(bytes)),
-             qint64(bytes));
-    // What was sent at once has left the buffer before the event loop runs.
-    QCOMPARE(device->pendingBytes(), bytes - (sentAtOnce ? frameSamples.first() * 2 : 0));
-    QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), frameSamples.size(), 2000);
-    QCOMPARE(device->pendingBytes(), left);
-    // The timer stops once less than 5 ms is buffered.
-    QTest::qWait(60);
-    QCOMPARE(receiver.datagrams.size(), frameSamples.size());
-    for (int i = 0; i < frameSamples.size(); ++i) {
-        QCOMPARE(Signal::decodeAll({receiver.datagrams.at(i)}).size(), frameSamples.at(i));
-    }
 }
 
 void TestSender::soundSurvives_data()
@@ -230,9 +184,8 @@ void TestSender::soundSurvives()
     const QVector<float> decoded = Signal::decodeAll(receiver.datagrams);
     const int produced = decoded.size() + device->pendingBytes() / 2;
     QVERIFY2(qAbs(produced - 48000) <= 256, qPrintable(QString::number(produced)));
-    // Past the codec's and the resampler's start-up, 0.8 s: whole periods of 1 kHz. libopus at
-    // its defaults gives about 16 dB on a pure tone; a lost block, a wrong rate or the wrong
-    // channel falls far below 12 dB.
+    // Past the codec's and the resampler's start-up, 0.8 s: whole periods of 1 kHz. A lost block,
+    // a wrong rate or the wrong channel falls far below 12 dB.
     const QVector<float> window = decoded.mid(4800, 38400);
     const double snr = Signal::snrDb(window, {1000.0});
     QVERIFY2(snr > 12.0, qPrintable(QString::number(snr)));
@@ -255,7 +208,6 @@ void TestSender::sendsNothing_data()
     QTest::addRow("host name") << "localhost" << kMono << 48000 << refused;
     QTest::addRow("broadcast") << "255.255.255.255" << kMono << 48000 << refused;
     QTest::addRow("multicast") << "::ffff:239.1.2.3" << kMono << 48000 << refused;
-    QTest::addRow("unspecified") << "0.0.0.0" << kMono << 48000 << refused;
     QTest::addRow("24-bit capture") << kLoopback << format(24, QAudioFormat::SignedInt) << 48000
                                     << "unsupported capture format";
     // Opus has no 44100 Hz mode, so no encoder can be made for it.
@@ -274,12 +226,10 @@ void TestSender::sendsNothing()
     auto earlier = makeDevice(socket, kLoopback, kMono, false);
     CapturedStdout output;
     auto device = makeDevice(socket, address, format, !logged.isEmpty(), encoderRate);
-    QSignalSpy volume(device.get(), &PipeDevice::volumeChanged);
     QSignalSpy gone(device.get(), &PipeDevice::webSocketDisconnected);
     for (int i = 0; i < 5; ++i) {
         device->write(QByteArray(2880, '\x10'));
     }
-    QCOMPARE(volume.count(), 5);
     QTest::qWait(60);
     QVERIFY(receiver.datagrams.isEmpty());
     // A refused address opens no connection, and Start comes back as after a failed one.
@@ -334,21 +284,13 @@ void TestSender::webSocketFollowsTheReceiver()
     const QUrl url = receiver.peers.front()->requestUrl();
     QCOMPARE(QHostAddress(url.host()), QHostAddress(address));
     QCOMPARE(url.port(), 14213);
-    // A receiver that says more than a receiver ever does is dropped, once, as any that closes,
-    // and the datagrams go on to the same receiver.
+    // A receiver that says more than a receiver ever does is dropped, once, as one that closes;
+    // the datagrams go on.
     receiver.peers.front()->setOutgoingFrameSize(frameBytes);
     receiver.peers.front()->sendBinaryMessage(QByteArray(65536, 'x'));
     QTRY_COMPARE_WITH_TIMEOUT(gone.count(), 1, 3000);
     device->write(QByteArray(1920, '\0'));
     QTRY_COMPARE_WITH_TIMEOUT(receiver.datagrams.size(), 1, 1000);
-    // A device that ends closes its connection, which is not the receiver going away.
-    auto next = makeDevice(socket, address);
-    QSignalSpy nextGone(next.get(), &PipeDevice::webSocketDisconnected);
-    QTRY_COMPARE_WITH_TIMEOUT(receiver.peers.size(), size_t(2), 3000);
-    QSignalSpy peerGone(receiver.peers.back().get(), &QWebSocket::disconnected);
-    next.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(peerGone.count(), 1, 3000);
-    QCOMPARE(nextGone.count(), 0);
     QCOMPARE(gone.count(), 1);
 }
 
@@ -361,8 +303,7 @@ void TestSender::endToEnd()
     std::unique_ptr<Tonravel> window;
     QPushButton *start = startedWindow(window);
     AudioInput *controller = AudioInput::instance();
-    // First press: the widgets' values are handed over (the address as typed) and the played
-    // tones arrive.
+    // First press: the widgets' values (the address as typed) are handed over; the tone arrives.
     window->findChild<QLineEdit *>()->setText(" 127.0.0.1 ");
     window->findChild<QSlider *>()->setValue(80);
     QTest::mouseClick(start, Qt::LeftButton);
@@ -373,14 +314,11 @@ void TestSender::endToEnd()
     QTRY_VERIFY_WITH_TIMEOUT(Signal::decodeAll(receiver.datagrams).size() >= 60000, 10000);
     double snr = 0;
     const double full = cleanAmplitude(receiver.datagrams, &snr);
-    qInfo("first press: %d datagrams, SNR of the two tones %.1f dB", receiver.datagrams.size(),
-          snr);
     QVERIFY2(snr > 15.0, qPrintable(QString::number(snr)));
     // The receiver closes its WebSocket: Start comes back.
     receiver.closeAll();
     QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 3000);
-    // Second press: one stream only, as much audio as time passes, in single 20 ms frames
-    // although the sound server hands it over in pieces of a few ms.
+    // Second press: one stream only, in single 20 ms frames from the sound server's small pieces.
     QTest::mouseClick(start, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(!receiver.datagrams.isEmpty(), 8000);
     receiver.datagrams.clear();
@@ -408,16 +346,6 @@ void TestSender::endToEnd()
           ratio, snr, half, full);
     QVERIFY2(snr > 15.0, qPrintable(QString::number(snr)));
     QVERIFY2(half / full > 0.4 && half / full < 0.6, qPrintable(QString::number(half / full)));
-    // An empty box hands over a null device; Start stays off until the receiver goes.
-    receiver.closeAll();
-    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 3000);
-    window->findChild<QComboBox *>()->setCurrentIndex(-1);
-    QTest::mouseClick(start, Qt::LeftButton);
-    QVERIFY(controller->currentDevice().isNull());
-    QVERIFY(!start->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(receiver.peers.size() == 3, 3000);
-    receiver.closeAll();
-    QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 3000);
 }
 
 void TestSender::playedByThePlayer()
@@ -425,8 +353,7 @@ void TestSender::playedByThePlayer()
     if (!playing) {
         QSKIP("SKIPPED, no PulseAudio server to capture from");
     }
-    // The whole product: Start in the window, the player program writes what it plays to a
-    // WAV file, and Ctrl+C there brings Start back.
+    // The whole product: the player program writes what it plays; Ctrl+C there brings Start back.
     PlayerProcess player({"--no-playback", "--no-announce", "--wav", dir.filePath("heard.wav")});
     QVERIFY(player.waitFor("receiving on"));
     std::unique_ptr<Tonravel> window;
@@ -439,8 +366,7 @@ void TestSender::playedByThePlayer()
     QCOMPARE(player.finish(), 0);
     const QVector<float> heard = Signal::wavSamples(dir.filePath("heard.wav"));
     QVERIFY(!heard.isEmpty());
-    const double snr = Signal::bestSecondSnrDb(heard, kTones);
-    qInfo("the player wrote %.2f s, SNR of the two tones %.1f dB", heard.size() / 48000.0, snr);
+    const double snr = Signal::bestSecondSnrDb(heard, kTone);
     QVERIFY2(snr > 15.0, qPrintable(QString::number(snr)));
 }
 
