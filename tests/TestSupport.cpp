@@ -6,17 +6,9 @@
 #include "Signal.h"
 #include "StartUp.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QJsonDocument>
-#include <QLibraryInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkDatagram>
 #include <QNetworkReply>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QThread>
 #include <QtTest>
 
 #include <csignal>
@@ -33,11 +25,6 @@ SettingsSandbox::SettingsSandbox()
     ServicePublisher::setDefaultOptions(options);
     StartUp::setApplicationIdentity();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
-}
-
-void SettingsSandbox::reset()
-{
-    QSettings().clear();
 }
 
 bool PulseServer::start(const Layout &layout)

@@ -23,7 +23,6 @@ class JitterBuffer;
 // identity and keeps discovery off the network.
 struct SettingsSandbox {
     SettingsSandbox();
-    void reset(); // removes everything stored
     QTemporaryDir dir;
 };
 

@@ -6,11 +6,7 @@
 #include "Tonravel.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QLineEdit>
-#include <QScopeGuard>
-#include <QSettings>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <csignal>
@@ -27,10 +23,7 @@ const QString kPlayer = "com.morvenhal.plovarin.player";
 // The two-host test's announcement period: short, so that expiry is seen within a second.
 constexpr int kShortPeriodMs = 100;
 
-halvern::Announcement announcement(quint16 port = 14213)
-{
-    return {kPlayer, port, ServicePublishMessage::WEBSOCKET};
-}
+const halvern::Announcement kAnnouncement{kPlayer, 14213, ServicePublishMessage::WEBSOCKET};
 
 QByteArray rawMessage(quint32 magic, quint32 version, const QByteArray &name, quint32 port,
                       int type)
@@ -45,13 +38,7 @@ QByteArray rawMessage(quint32 magic, quint32 version, const QByteArray &name, qu
 }
 
 // A listener that hears nothing from the network: only what the test feeds it.
-ServicePublisher::Options offline()
-{
-    ServicePublisher::Options o;
-    o.port = 0;
-    o.joinMulticastGroup = false;
-    return o;
-}
+const ServicePublisher::Options kOffline{0, halvern::kAnnouncePeriodMs, {}, false};
 
 bool shell(const QString &command)
 {
@@ -64,7 +51,7 @@ int runHelper(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     if (qstrcmp(argv[1], "announce") == 0) {
-        ServiceAnnouncer announcer(announcement(),
+        ServiceAnnouncer announcer(kAnnouncement,
                                    {halvern::kDiscoveryPort, kShortPeriodMs, {}, {}});
         return announcer.start() ? application.exec() : 1;
     }
@@ -101,10 +88,10 @@ void TestDiscovery::listenerReportsNewsOnce()
 {
     // News once, an IPv4 sender seen through an IPv6 socket in dotted form, and nothing once the
     // listener has quit.
-    ServicePublisher listener(offline());
+    ServicePublisher listener(kOffline);
     QSignalSpy reports(&listener, &ServicePublisher::serviceDiscovered);
     for (int i = 0; i < 3; ++i) {
-        listener.processDatagram(halvern::encodeAnnouncement(announcement()),
+        listener.processDatagram(halvern::encodeAnnouncement(kAnnouncement),
                                  QHostAddress("::ffff:127.0.0.5"));
     }
     QCOMPARE(reports.count(), 1);
@@ -112,7 +99,7 @@ void TestDiscovery::listenerReportsNewsOnce()
     QCOMPARE(reports.at(0).at(1).value<quint16>(), quint16(14213));
     QCOMPARE(reports.at(0).at(3).value<std::string>(), std::string("127.0.0.5"));
     listener.quit();
-    listener.processDatagram(halvern::encodeAnnouncement(announcement()), QHostAddress("10.0.0.1"));
+    listener.processDatagram(halvern::encodeAnnouncement(kAnnouncement), QHostAddress("10.0.0.1"));
     QCOMPARE(reports.count(), 1);
 }
 
@@ -124,7 +111,7 @@ void TestDiscovery::fuzz()
     const auto sometimes = [&] {
         return random() % 3 == 0;
     };
-    ServicePublisher listener(offline());
+    ServicePublisher listener(kOffline);
     QSignalSpy reports(&listener, &ServicePublisher::serviceDiscovered);
     int expected = 0;
     for (int i = 0; i < 30000; ++i) {

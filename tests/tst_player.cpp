@@ -5,8 +5,6 @@
 #include "StreamReceiver.h"
 #include "TestSupport.h"
 
-#include <QElapsedTimer>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>

@@ -7,7 +7,6 @@
 
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QSlider>
 #include <QtTest>
 
@@ -69,7 +68,7 @@ class TestSender : public QObject
 
 private slots:
     void initTestCase();
-    void init() { sandbox.reset(); }
+    void init() { QSettings().clear(); }
     void cleanupTestCase() { music.kill(), music.waitForFinished(); }
     void conversion_data();
     void conversion();

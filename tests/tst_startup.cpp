@@ -4,7 +4,6 @@
 
 #include <QComboBox>
 #include <QPlainTextEdit>
-#include <QSettings>
 #include <QtTest>
 
 #include <unistd.h>

@@ -4,7 +4,6 @@
 #include "WebServer.h"
 
 #include <QTcpSocket>
-#include <QtEndian>
 #include <QtTest>
 
 #include <cmath>

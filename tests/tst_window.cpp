@@ -9,12 +9,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSettings>
-#include <QSignalSpy>
 #include <QSlider>
 #include <QTabWidget>
-#include <QTimer>
-#include <QTranslator>
 #include <QtTest>
 
 #include <memory>
@@ -64,7 +60,7 @@ void TestWindow::cleanup()
         QCoreApplication::removeTranslator(translator.get());
         translator.reset();
     }
-    sandbox.reset();
+    QSettings().clear();
 }
 
 void TestWindow::language()
