@@ -1,6 +1,6 @@
 // CPU time and memory of plovarin-player while it plays a stream, side by side with libopus
-// decoding the same packets alone, and the player's own delay from a datagram's arrival to the
-// sound server. Starts a private PulseAudio server with a null sink.
+// decoding the same packets alone, and the player's closing summary of each run. Starts a
+// private PulseAudio server with a null sink.
 // Usage: bench_player [seconds of audio per run, default 20]
 #include "ProcessCpu.h"
 #include "Signal.h"
