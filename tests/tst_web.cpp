@@ -53,6 +53,10 @@ void TestWeb::hostileRequests_data()
         << QByteArray("GET /../tst_web HTTP/1.1\r\n\r\n") << 1 << QByteArray("HTTP/1.1 404");
     QTest::addRow("method other than GET")
         << QByteArray("PUT / HTTP/1.1\r\n\r\n") << 1 << QByteArray("HTTP/1.1 405");
+    QTest::addRow("the stream for another site's page")
+        << QByteArray("GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                      "Origin: http://a.example\r\n\r\n")
+        << 1 << QByteArray("HTTP/1.1 403");
     QTest::addRow("1,000 idle connections") << QByteArray() << 1000 << QByteArray();
     QTest::addRow("the page, after all that")
         << QByteArray("GET / HTTP/1.1\r\n\r\n") << 1 << QByteArray("HTTP/1.1 200");
