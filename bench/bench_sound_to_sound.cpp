@@ -61,10 +61,11 @@ constexpr int kGlitchStep = 250;
 constexpr int kBurstGuardMs = 40;
 
 // The tuned pair, 20 ms frames, with the smallest buffers with which it played without a
-// glitch here: synchronised to the clock, with a jitter buffer of 5 ms; or without (sync=false),
-// where the sink's buffer alone stands between the network and the sound server.
+// glitch here three rounds running: synchronised to the clock, with a jitter buffer of 5 ms; or
+// not (sync=false), where the sink's buffer alone stands between the network and the sound
+// server.
 const QString kGstSender =
-    QStringLiteral("pulsesrc device=%1.monitor buffer-time=10000 latency-time=2000 ! "
+    QStringLiteral("pulsesrc device=%1.monitor buffer-time=20000 latency-time=5000 ! "
                    "audioconvert ! audioresample ! audio/x-raw,rate=48000,channels=1 ! "
                    "opusenc frame-size=20 ! rtpopuspay ! udpsink host=127.0.0.1 port=%2 "
                    "sync=false async=false");
@@ -72,13 +73,14 @@ const QString kGstReceiver =
     QStringLiteral("udpsrc port=%1 caps=application/x-rtp,media=audio,encoding-name=OPUS,"
                    "clock-rate=48000,payload=96 ! rtpjitterbuffer latency=5 ! rtpopusdepay ! "
                    "opusdec ! audioconvert ! audioresample ! pulsesink device=%2 %3");
-const QString kSynchronisedSink = QStringLiteral("buffer-time=10000 latency-time=2000");
+const QString kSynchronisedSink = QStringLiteral("buffer-time=20000 latency-time=5000");
 const QString kUnsynchronisedSink =
-    QStringLiteral("buffer-time=20000 latency-time=5000 sync=false");
-// The sound server's part of the pair's path: capture from the one sink, play into the other.
+    QStringLiteral("buffer-time=30000 latency-time=10000 sync=false");
+// The sound server's part of the unsynchronised pair's path: capture from the one sink, play
+// into the other.
 const QString kGstLoop =
-    QStringLiteral("pulsesrc device=%1.monitor buffer-time=10000 latency-time=2000 ! "
-                   "pulsesink device=%2 buffer-time=10000 latency-time=2000 sync=false");
+    QStringLiteral("pulsesrc device=%1.monitor buffer-time=20000 latency-time=5000 ! "
+                   "pulsesink device=%2 buffer-time=30000 latency-time=10000 sync=false");
 
 enum class Kind { Player, GstPair, SoundServer };
 
