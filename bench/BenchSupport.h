@@ -47,7 +47,6 @@ public:
     Program &operator=(const Program &) = delete;
     // False, with a message on standard error, when it does not start.
     bool start(const QString &program, const QStringList &arguments);
-    bool isRunning() const { return process.state() == QProcess::Running; }
     qint64 processId() const { return process.processId(); }
     void stop();
     QProcess process;

@@ -1,8 +1,9 @@
 // CPU and memory of plovarin-player beside a GStreamer receive pipeline (udpsrc ! opusdec !
 // pulsesink, GStreamer's default buffers) playing the same stream at the same time: 20 ms Opus
-// packets of a tone, each sent in real time to both ports, from a private PulseAudio server's
-// point of view with one null sink each. Then each receiver alone, for the sound server's share.
-// First, a few seconds recorded off both sinks show that both really play the tone.
+// packets of a tone, each sent in real time to both ports on 127.0.0.1, each receiver playing
+// into a null sink of its own on a private PulseAudio server. Then each receiver alone, for the
+// sound server's share. First, a few seconds recorded off both sinks show that both really play
+// the tone.
 // Usage: bench_receive [seconds per run, default 20] [runs, default 3]
 #include "BenchSupport.h"
 #include "Signal.h"
