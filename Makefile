@@ -54,14 +54,22 @@ package-check: package
 
 # CPU time of the pipe device against the codec alone; BENCH_SECONDS of audio (default 60).
 # Then the window's packets, CPU and delay from the sound server's sink to the wire beside a
-# GStreamer pipeline, the receiver's CPU time, memory and delay, and the web page's delay and
-# the receiver's CPU time per listener.
+# GStreamer pipeline; the receiver's CPU time and memory; a simulated hour of clock drift and
+# jitter; the web page's delay and the receiver's CPU time per listener; the delay from sound to
+# sound beside a tuned GStreamer pair; the receiver's CPU and memory beside a GStreamer receive
+# pipeline; and BENCH_SOAK_MINUTES (default 10) of streaming with every core loaded.
+BENCH_SOAK_MINUTES ?= 10
 bench: configure
-	cmake --build $(BUILD_DIR) --target bench_pipedevice bench_latency bench_player bench_web -j $(JOBS)
+	cmake --build $(BUILD_DIR) --target bench_pipedevice bench_latency bench_player bench_drift \
+	  bench_web bench_sound_to_sound bench_receive bench_soak -j $(JOBS)
 	$(BUILD_DIR)/bench/bench_pipedevice $(BENCH_SECONDS)
 	$(BUILD_DIR)/bench/bench_latency
 	$(BUILD_DIR)/bench/bench_player
+	$(BUILD_DIR)/bench/bench_drift
 	$(BUILD_DIR)/bench/bench_web
+	$(BUILD_DIR)/bench/bench_sound_to_sound
+	$(BUILD_DIR)/bench/bench_receive
+	$(BUILD_DIR)/bench/bench_soak $(BENCH_SOAK_MINUTES)
 
 icon: configure
 	cmake --build $(BUILD_DIR) --target icon

@@ -5,6 +5,7 @@
 // the sink to the first datagram carrying it.
 // Usage: bench_latency [bursts per sender, default 20]
 #include "AudioInput.h"
+#include "BenchSupport.h"
 #include "PcmConversion.h"
 #include "PipeDevice.h"
 #include "Signal.h"
@@ -183,7 +184,7 @@ Result measure(const Sender &sender, int bursts, Player &player, qint64 serverPi
         return result;
     }
 
-    Signal::OpusStream decoder;
+    bench::OpusStream decoder;
     bool counting = false;
     bool waiting = false;
     int attempts = 0;
@@ -312,7 +313,7 @@ int runWindow(int argc, char *argv[])
     QApplication application(argc, argv);
     SettingsSandbox sandbox;
     QString problem;
-    if (argc < 4 || !usePulseAudioBackendOnly(&problem)) {
+    if (argc < 4 || !bench::usePulseAudioBackendOnly(&problem)) {
         std::fprintf(stderr, "window: %s\n", qPrintable(problem));
         return 1;
     }
@@ -339,7 +340,7 @@ int main(int argc, char *argv[])
 
     QString problem;
     PulseServer pulse;
-    if (!usePulseAudioBackendOnly(&problem) || !pulse.start({{kSink}, {}, {}})) {
+    if (!bench::usePulseAudioBackendOnly(&problem) || !pulse.start({{kSink}, {}, {}})) {
         std::fprintf(stderr, "no sound server: %s %s\n", qPrintable(problem),
                      qPrintable(pulse.errorString()));
         return 1;

@@ -1,0 +1,197 @@
+#include "BenchSupport.h"
+
+#include "TestSupport.h"
+#include "Tonravel.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QLibraryInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <opus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iterator>
+
+#include <cstdio>
+
+namespace bench
+{
+
+double processCpuMs(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const QByteArray line = stat.readAll();
+    // The fields after the command name, which may hold blanks: state is the first of them,
+    // user and system time the 12th and 13th.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13) {
+        return -1;
+    }
+    const double ticks = fields.at(11).toDouble() + fields.at(12).toDouble();
+    return ticks * 1000.0 / double(sysconf(_SC_CLK_TCK));
+}
+
+QByteArray processStatus(qint64 pid, const char *field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (pid <= 0 || !status.open(QIODevice::ReadOnly)) {
+        return "?";
+    }
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(field)) {
+            return line.mid(int(qstrlen(field))).simplified();
+        }
+    }
+    return "?";
+}
+
+QByteArray loadAverages()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return "?";
+    }
+    const QList<QByteArray> fields = file.readAll().split(' ');
+    return fields.mid(0, 3).join(' ');
+}
+
+bool usePulseAudioBackendOnly(QString *problem)
+{
+    static QTemporaryDir pluginRoot;
+    const QString plugin = QStringLiteral("audio/libqtmedia_pulse.so");
+    const QString source = QDir(QLibraryInfo::location(QLibraryInfo::PluginsPath)).filePath(plugin);
+    if (!QFile::exists(source)) {
+        *problem = QStringLiteral("Qt's PulseAudio plugin is missing: %1").arg(source);
+        return false;
+    }
+    QDir(pluginRoot.path()).mkpath(QStringLiteral("audio"));
+    const QString link = pluginRoot.filePath(plugin);
+    if (!QFile::exists(link) && !QFile::link(source, link)) {
+        *problem = QStringLiteral("cannot link %1").arg(link);
+        return false;
+    }
+    // Platform plugins are loaded by now; only the audio backends are looked up here.
+    QCoreApplication::setLibraryPaths({pluginRoot.path()});
+    return true;
+}
+
+QStringList windowArguments(const QString &source, const QString &receiver)
+{
+    return {QString::fromLatin1(kWindowMode), source, receiver};
+}
+
+int runWindow(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    SettingsSandbox sandbox;
+    QString problem;
+    if (argc < 4 || !usePulseAudioBackendOnly(&problem)) {
+        std::fprintf(stderr, "window: %s\n", qPrintable(problem));
+        return 1;
+    }
+    const QString source = QString::fromLocal8Bit(argv[2]);
+    Tonravel window;
+    auto *sources = window.findChild<QComboBox *>(QStringLiteral("soundSourcecomboBox"));
+    sources->setCurrentText(source);
+    if (sources->currentText() != source) {
+        std::fprintf(stderr, "window: no source %s\n", qPrintable(source));
+        return 1;
+    }
+    window.findChild<QLineEdit *>(QStringLiteral("receiverIplineEdit"))
+        ->setText(QString::fromLocal8Bit(argv[3]));
+    window.findChild<QPushButton *>(QStringLiteral("startRecordstartDancepushButton"))->click();
+    return application.exec();
+}
+
+bool Program::start(const QString &program, const QStringList &arguments)
+{
+    process.start(program, arguments);
+    if (!process.waitForStarted(5000)) {
+        std::fprintf(stderr, "%s did not start: %s\n", qPrintable(program),
+                     qPrintable(process.errorString()));
+        return false;
+    }
+    return true;
+}
+
+void Program::stop()
+{
+    if (process.state() == QProcess::NotRunning) {
+        return;
+    }
+    process.terminate();
+    if (!process.waitForFinished(3000)) {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+}
+
+bool startWindow(Program &window, const QString &source, const QString &receiver)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    window.process.setProcessEnvironment(environment);
+    window.process.setStandardOutputFile(QProcess::nullDevice());
+    window.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    return window.start(QCoreApplication::applicationFilePath(), windowArguments(source, receiver));
+}
+
+bool startBusyLoop(Program &loop)
+{
+    // The shell itself spins: there is no child to leave behind when it is killed.
+    return loop.start(QStringLiteral("sh"),
+                      {QStringLiteral("-c"), QStringLiteral("while :; do :; done")});
+}
+
+namespace
+{
+OpusDecoder *makeDecoder()
+{
+    int error = OPUS_OK;
+    OpusDecoder *decoder = opus_decoder_create(48000, 1, &error);
+    if (error != OPUS_OK) {
+        std::fprintf(stderr, "no Opus decoder: %s\n", opus_strerror(error));
+        return nullptr;
+    }
+    return decoder;
+}
+} // namespace
+
+OpusStream::OpusStream()
+    : decoder(makeDecoder(), opus_decoder_destroy)
+{
+}
+
+int OpusStream::decode(const QByteArray &packet)
+{
+    if (!decoder) {
+        return OPUS_ALLOC_FAIL;
+    }
+    QVector<opus_int16> pcm(5760);
+    const int count =
+        opus_decode(decoder.get(), reinterpret_cast<const unsigned char *>(packet.constData()),
+                    packet.size(), pcm.data(), pcm.size(), 0);
+    std::copy(pcm.cbegin(), pcm.cbegin() + std::max(count, 0), std::back_inserter(decoded));
+    return count;
+}
+
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+} // namespace bench
