@@ -67,6 +67,19 @@ QByteArray loadAverages()
     return fields.mid(0, 3).join(' ');
 }
 
+bool pactl(const PulseServer &server, const QStringList &arguments, QString *output)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start("pactl", QStringList{"--server=" + server.serverAddress()} + arguments);
+    const bool ok = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit &&
+                    process.exitCode() == 0;
+    if (output) {
+        *output = QString::fromLocal8Bit(process.readAll()).trimmed();
+    }
+    return ok;
+}
+
 bool usePulseAudioBackendOnly(QString *problem)
 {
     static QTemporaryDir pluginRoot;

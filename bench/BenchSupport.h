@@ -13,6 +13,7 @@
 #include <memory>
 
 struct OpusDecoder;
+class PulseServer;
 
 namespace bench
 {
@@ -24,6 +25,9 @@ double processCpuMs(qint64 pid);
 QByteArray processStatus(qint64 pid, const char *field);
 // The load averages of /proc/loadavg (1, 5 and 15 minutes), as they stand there.
 QByteArray loadAverages();
+
+// Runs pactl against server; output gets what it printed.
+bool pactl(const PulseServer &server, const QStringList &arguments, QString *output = nullptr);
 
 // Limits Qt's audio backends to PulseAudio in this process, so that the machine's own ALSA
 // devices never show beside the private server's.

@@ -63,10 +63,9 @@ void printTimes(const char *what, const std::vector<double> &seconds)
 // Clicks in the WAV file, printed.
 void analyse(const QString &path)
 {
-    QString problem;
-    const QVector<float> all = Signal::wavSamples(path, &problem);
+    const QVector<float> all = Signal::wavSamples(path);
     if (all.size() <= (kSkipSeconds + 1) * kRate) {
-        std::printf("WAV file: %s\n", qPrintable(problem.isEmpty() ? "too short" : problem));
+        std::printf("WAV file: not complete or too short\n");
         return;
     }
     const QVector<float> wav = all.mid(kSkipSeconds * kRate);
@@ -151,11 +150,11 @@ int main(int argc, char *argv[])
     }
     for (const double hz : kToneHz) {
         QString index;
-        if (!pulse.pactl({"load-module", "module-sine", "sink=" + kSenderSink,
-                          "frequency=" + QString::number(hz)}) ||
-            !pulse.pactl({"list", "short", "sink-inputs"}, &index) ||
-            !pulse.pactl({"set-sink-input-volume", index.split('\n').last().section('\t', 0, 0),
-                          QString::number(kToneVolume)})) {
+        if (!pactl(pulse, {"load-module", "module-sine", "sink=" + kSenderSink,
+                           "frequency=" + QString::number(hz)}) ||
+            !pactl(pulse, {"list", "short", "sink-inputs"}, &index) ||
+            !pactl(pulse, {"set-sink-input-volume", index.split('\n').last().section('\t', 0, 0),
+                           QString::number(kToneVolume)})) {
             std::fprintf(stderr, "cannot play a %.0f Hz tone into %s\n", hz,
                          qPrintable(kSenderSink));
             return 1;
@@ -163,8 +162,7 @@ int main(int argc, char *argv[])
     }
     QTemporaryDir dir;
     const QString wav = dir.filePath(QStringLiteral("soak.wav"));
-    PlayerProcess player({"--no-announce", "--device", kPlayerSink, "--wav", wav},
-                         pulse.environment());
+    PlayerProcess player({"--no-announce", "--device", kPlayerSink, "--wav", wav});
     Program window;
     if (!player.waitFor(QStringLiteral("receiving on")) ||
         !startWindow(window, kSenderSink + QStringLiteral(".monitor"),

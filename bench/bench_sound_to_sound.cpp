@@ -200,8 +200,7 @@ Measurement analyse(const QByteArray &stereo)
 
 // Starts the path's receiver and sender, waits for its stream, plays the bursts while recording
 // both sinks, and reads the delays off the recording.
-Measurement measure(const Path &path, const QString &signalFile, const QString &recordingFile,
-                    PulseServer &pulse)
+Measurement measure(const Path &path, const QString &signalFile, const QString &recordingFile)
 {
     Measurement failed;
     const QString gst = QStandardPaths::findExecutable(QStringLiteral("gst-launch-1.0"));
@@ -213,8 +212,7 @@ Measurement measure(const Path &path, const QString &signalFile, const QString &
     Program sender;
     if (path.kind == Kind::Player) {
         player = std::make_unique<PlayerProcess>(
-            QStringList{"--no-announce", "--device", kPlayerSink} + path.arguments,
-            pulse.environment());
+            QStringList{"--no-announce", "--device", kPlayerSink} + path.arguments);
         if (!player->waitFor(QStringLiteral("receiving on")) ||
             !startWindow(sender, kSenderSink + QStringLiteral(".monitor"),
                          QStringLiteral("127.0.0.1")) ||
@@ -305,10 +303,11 @@ int main(int argc, char *argv[])
     for (const auto &[sink, channel] :
          {std::pair{kSenderSink, "front-left"}, std::pair{kPlayerSink, "front-right"}}) {
         QString error;
-        if (!pulse.pactl({"load-module", "module-remap-sink", "sink_name=" + sink,
-                          "master=" + kProbe, "channels=1", "channel_map=mono",
-                          QStringLiteral("master_channel_map=") + channel, "remix=no"},
-                         &error)) {
+        if (!pactl(pulse,
+                   {"load-module", "module-remap-sink", "sink_name=" + sink, "master=" + kProbe,
+                    "channels=1", "channel_map=mono",
+                    QStringLiteral("master_channel_map=") + channel, "remix=no"},
+                   &error)) {
             std::fprintf(stderr, "cannot make %s: %s\n", qPrintable(sink), qPrintable(error));
             return 1;
         }
@@ -341,8 +340,7 @@ int main(int argc, char *argv[])
                     "min", "max", "glitch", "/sync", "/nosync", "player's target/delay, ms");
         std::vector<Measurement> results;
         for (const Path &path : paths) {
-            results.push_back(
-                measure(path, signalFile, dir.filePath(QStringLiteral("rec.raw")), pulse));
+            results.push_back(measure(path, signalFile, dir.filePath(QStringLiteral("rec.raw"))));
         }
         const double references[] = {median(results[2].delaysMs), median(results[3].delaysMs)};
         for (size_t i = 0; i < paths.size(); ++i) {
