@@ -83,8 +83,8 @@ Figures play(bool withPlayer, bool withGst, const QList<QByteArray> &packets, Pu
     Program gst;
     QList<quint16> ports;
     if (withPlayer) {
-        player =
-            std::make_unique<PlayerProcess>(QStringList{"--no-announce", "--device", kPlayerSink});
+        player = std::make_unique<PlayerProcess>(
+            QStringList{"--no-announce", "--allow-feedback", "--device", kPlayerSink});
         if (!player->waitFor(QStringLiteral("the output device is playing"))) {
             std::fprintf(stderr, "the player did not start: %s%s\n", qPrintable(player->output),
                          qPrintable(player->errors));

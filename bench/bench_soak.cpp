@@ -162,7 +162,8 @@ int main(int argc, char *argv[])
     }
     QTemporaryDir dir;
     const QString wav = dir.filePath(QStringLiteral("soak.wav"));
-    PlayerProcess player({"--no-announce", "--device", kPlayerSink, "--wav", wav});
+    PlayerProcess player(
+        {"--no-announce", "--allow-feedback", "--device", kPlayerSink, "--wav", wav});
     Program window;
     if (!player.waitFor(QStringLiteral("receiving on")) ||
         !startWindow(window, kSenderSink + QStringLiteral(".monitor"),

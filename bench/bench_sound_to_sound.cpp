@@ -212,7 +212,8 @@ Measurement measure(const Path &path, const QString &signalFile, const QString &
     Program sender;
     if (path.kind == Kind::Player) {
         player = std::make_unique<PlayerProcess>(
-            QStringList{"--no-announce", "--device", kPlayerSink} + path.arguments);
+            QStringList{"--no-announce", "--allow-feedback", "--device", kPlayerSink} +
+            path.arguments);
         if (!player->waitFor(QStringLiteral("receiving on")) ||
             !startWindow(sender, kSenderSink + QStringLiteral(".monitor"),
                          QStringLiteral("127.0.0.1")) ||
