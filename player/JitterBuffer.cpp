@@ -99,6 +99,20 @@ double JitterBuffer::bufferedMs() const
     return bufferedSamples() * 1000.0 / kSampleRate;
 }
 
+void JitterBuffer::skipToTarget()
+{
+    if (!playing) {
+        return;
+    }
+    const int keep = level.targetSamples() + kLostFrameSamples;
+    while (packets.size() > 1 && bufferedSamples() - packets.front().samples >= keep) {
+        queuedSamples -= packets.front().samples;
+        packets.pop_front();
+        ++counters.skipped;
+    }
+    level.restart();
+}
+
 void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
 {
     ++counters.packets;

@@ -26,10 +26,11 @@ class JitterBuffer
 public:
     struct Stats {
         qint64 packets = 0;
-        qint64 lost = 0;         // empty datagrams: frames the sender lost
-        qint64 concealed = 0;    // 10 ms blocks made up by the decoder, lost frames included
-        qint64 dropped = 0;      // packets dropped while playing, above the hard cap
-        qint64 skipped = 0;      // packets too old to start a stream with, never played
+        qint64 lost = 0;      // empty datagrams: frames the sender lost
+        qint64 concealed = 0; // 10 ms blocks made up by the decoder, lost frames included
+        qint64 dropped = 0;   // packets dropped while playing, above the hard cap
+        qint64 skipped =
+            0; // packets too old to start a stream with, or left at a gap in the output
         qint64 decodeErrors = 0; // packets the decoder refused (concealed instead)
         double largestCorrectionPpm = 0;
     };
@@ -48,6 +49,9 @@ public:
     int pull(qint16 *out, int count);
     // Forgets the stream: the next packet starts a new one.
     void reset();
+    // The output fell silent for a while (the machine stalled): what piled up meanwhile goes at
+    // once, at the gap already heard, rather than as a drop or a slow drain later.
+    void skipToTarget();
 
     // Buffered audio in ms: packets, decoded and resampled remainders.
     double bufferedMs() const;

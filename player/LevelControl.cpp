@@ -131,8 +131,8 @@ void LevelControl::endWindow()
         const double errorMs = double(error) / kMs;
         integral = std::clamp(integral + kIntegralPpmPerMsWindow * errorMs, -kMaxCorrectionPpm,
                               kMaxCorrectionPpm);
-        correction = std::clamp(kProportionalPpmPerMs * errorMs + integral, -kMaxCorrectionPpm,
-                                kMaxCorrectionPpm);
+        const double limit = errorMs > kCatchUpAboveMs ? kMaxCatchUpPpm : kMaxCorrectionPpm;
+        correction = std::clamp(kProportionalPpmPerMs * errorMs + integral, -limit, limit);
     }
     if (adaptive && quietSamples >= kQuietSamples) {
         quietSamples -= kDecayStepSamples;

@@ -24,6 +24,10 @@ public:
     static constexpr int kMaxTargetMs = 1000;
     // 2000 ppm is 3.5 cents of pitch, far below what an ear notices in a slow glide.
     static constexpr double kMaxCorrectionPpm = 2000;
+    // Far above the target (after the output or the network stalled) the level comes down up to
+    // 1 % faster, a sixth of a semitone for some seconds, where the hard cap would drop audio.
+    static constexpr int kCatchUpAboveMs = 40;
+    static constexpr double kMaxCatchUpPpm = 10000;
 
     // fixedTargetMs > 0 fixes the target; 0 lets it adapt.
     explicit LevelControl(int fixedTargetMs = 0);

@@ -391,8 +391,8 @@ QString Player::summary() const
     const JitterBuffer::Stats &s = buffer.stats();
     QString text = QStringLiteral("plovarin-player: %1 datagrams, %2 played, %3 invalid, %4 from "
                                   "other sources; %5 lost by the sender, %6 blocks concealed, %7 "
-                                  "packets dropped, %8 skipped at a stream's start; largest rate "
-                                  "correction %9 ppm; %10 output underruns")
+                                  "packets dropped, %8 skipped at a stream's start or an output "
+                                  "gap; largest rate correction %9 ppm; %10 output underruns")
                        .arg(c.datagrams)
                        .arg(c.played)
                        .arg(c.invalid + s.decodeErrors)

@@ -19,6 +19,10 @@ constexpr int kMaxClockPullSamples = kSampleRate / 5;
 // runs late: it falls behind the sound card. So the player pushes, as much as the device
 // will take, on its own precise timer.
 constexpr int kPushTickMs = 10;
+// Underruns this close together are one gap.
+constexpr qint64 kSameGapNs = 50000000;
+// A push later than this after the device ran out of what it had is a gap.
+constexpr qint64 kDryToleranceNs = 5000000;
 } // namespace
 
 Playout::Playout(JitterBuffer &jitterBuffer, const QElapsedTimer &steadyClock, QObject *parent)
@@ -109,6 +113,10 @@ void Playout::pullInto(qint16 *samples, int count)
     if (beforePull) {
         beforePull();
     }
+    if (gap) {
+        gap = false;
+        buffer.skipToTarget();
+    }
     const int streamSamples = buffer.pull(samples, count);
     if (onAudio) {
         onAudio(samples, count, streamSamples);
@@ -134,6 +142,12 @@ void Playout::onClockTick()
 
 void Playout::pushToDevice()
 {
+    // What was queued at the last push has run out before this one: this process stalled, and
+    // a gap was heard.
+    const qint64 now = clock.nsecsElapsed();
+    if (writes > 1 && now - lastPushNs > queuedAtPushNs + kDryToleranceNs) {
+        ranDry();
+    }
     // Whole samples, whatever the device's free space; nothing until 5 ms can go at once.
     const int count = output->bytesFree() / 2;
     if (count < kSampleRate / 200) {
@@ -152,15 +166,29 @@ void Playout::pushToDevice()
         }
     }
     device->write(reinterpret_cast<const char *>(block.constData()), qint64(count) * 2);
+    lastPushNs = now;
+    queuedAtPushNs = qint64(queuedMs() * 1e6);
     if (++writes == 2) {
         emit outputRunning();
     }
 }
 
+void Playout::ranDry()
+{
+    // The sound server and this process may both notice the same gap.
+    const qint64 now = clock.nsecsElapsed();
+    if (underrunCount > 0 && now - lastDryNs < kSameGapNs) {
+        return;
+    }
+    lastDryNs = now;
+    ++underrunCount;
+    gap = true;
+}
+
 void Playout::onStateChanged(QAudio::State state)
 {
     if (state == QAudio::IdleState && output && output->error() == QAudio::UnderrunError) {
-        ++underrunCount;
+        ranDry();
     }
     if (state == QAudio::StoppedState && output && output->error() != QAudio::NoError && !failed) {
         failed = true;

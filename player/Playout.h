@@ -68,6 +68,7 @@ private:
     void onClockTick();
     void pushToDevice();
     void onStateChanged(QAudio::State state);
+    void ranDry();
 
     JitterBuffer &buffer;
     const QElapsedTimer &clock;
@@ -75,6 +76,10 @@ private:
     AudioCallback onAudio;
     std::unique_ptr<QAudioOutput> output;
     QIODevice *device = nullptr; // owned by output
+    bool gap = false;
+    qint64 lastPushNs = 0;
+    qint64 queuedAtPushNs = 0;
+    qint64 lastDryNs = 0;
     QVector<qint16> block;
     QTimer timer;
     qint64 clockStartNs = 0;

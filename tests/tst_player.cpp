@@ -181,7 +181,15 @@ void TestPlayer::playsIntoSoundServer()
     PlayerProcess player({"--no-announce", "--device", "player_sink", "--allow-feedback"});
     // A fresh sound server can take a couple of seconds to start a new stream.
     QVERIFY(player.waitFor("the output device is playing"));
-    QVERIFY(sendPaced(Signal::opusTone(100), kLoopback, kStreamPort));
+    // Half a second in, the player stalls for a tenth of a second: the gap is seen and counted.
+    QVERIFY(sendPaced(Signal::opusTone(100), kLoopback, kStreamPort, 20, [&](int i) {
+        if (i == 25) {
+            ::kill(pid_t(player.process.processId()), SIGSTOP);
+            QThread::msleep(100);
+            ::kill(pid_t(player.process.processId()), SIGCONT);
+        }
+        return false;
+    }));
     QVERIFY(player.waitFor("the stream has ended"));
     const QVector<float> heard = Signal::samples16(recorder.readAllStandardOutput());
     // The loudest second holds the tone, at its own level (9000 / sqrt(2) RMS).
@@ -192,6 +200,7 @@ void TestPlayer::playsIntoSoundServer()
     QVERIFY2(std::sqrt(loudest) > 5700 && std::sqrt(loudest) < 7000,
              qPrintable(QString("%1 samples, RMS %2").arg(heard.size()).arg(std::sqrt(loudest))));
     QCOMPARE(player.stop(SIGINT), 0);
+    QVERIFY(player.figure("output underruns") >= 1);
 }
 
 void TestPlayer::holdsTheLevel_data()
