@@ -4,10 +4,10 @@
 // changes, never by jumps. Knows nothing of the page's elements.
 
 export const kSampleRate = 48000;
-// What the page keeps scheduled ahead of the sound card. It starts where a phone on WiFi
-// rarely runs dry and grows by a step each time the buffer does (a WiFi hiccup, a busy phone),
-// up to a limit; after each calm while it comes down a little, to a floor.
-const kStartTargetSeconds = 0.06;
+// What the page keeps scheduled ahead of the sound card. It starts low, at its floor, and
+// grows by a step each time the buffer runs dry (a WiFi hiccup, a busy phone), up to a limit;
+// after each calm while it comes down a little, to the floor again.
+const kStartTargetSeconds = 0.04;
 const kMinTargetSeconds = 0.04;
 const kMaxTargetSeconds = 0.2;
 const kTargetStepSeconds = 0.02;
