@@ -2,7 +2,7 @@
 // decoding the same packets alone, and the player's closing summary of each run. Starts a
 // private PulseAudio server with a null sink.
 // Usage: bench_player [seconds of audio per run, default 20]
-#include "ProcessCpu.h"
+#include "BenchSupport.h"
 #include "Signal.h"
 #include "TestSupport.h"
 
@@ -71,9 +71,9 @@ bool runPlayer(const QStringList &arguments, const QString &pulseServer,
                      player.readAllStandardError().constData());
         return false;
     }
-    const double before = processCpuMs(player.processId());
+    const double before = bench::processCpuMs(player.processId());
     sendPaced(packets, QHostAddress(QHostAddress::LocalHost), kStreamPort);
-    run.cpuMs = processCpuMs(player.processId()) - before;
+    run.cpuMs = bench::processCpuMs(player.processId()) - before;
     run.rss = statusField(player.processId(), "VmRSS:");
     run.peakRss = statusField(player.processId(), "VmHWM:");
     ::kill(pid_t(player.processId()), SIGINT);

@@ -4,7 +4,7 @@
 // beside the player playing into the same sink itself. Then the player's CPU time per second
 // of audio while it relays to 0, 1, 4 and 8 listeners.
 // Usage: bench_web [seconds of audio per CPU run, default 10]
-#include "ProcessCpu.h"
+#include "BenchSupport.h"
 #include "Signal.h"
 #include "TestSupport.h"
 
@@ -186,9 +186,9 @@ double cpuPerSecond(int listeners, const QList<QByteArray> &packets, qint64 *fra
         })) {
         return -1;
     }
-    const double before = processCpuMs(player.process.processId());
+    const double before = bench::processCpuMs(player.process.processId());
     sendPaced(packets, QHostAddress(QHostAddress::LocalHost), kStreamPort);
-    const double used = processCpuMs(player.process.processId()) - before;
+    const double used = bench::processCpuMs(player.process.processId()) - before;
     *framesEach = listeners > 0 ? frames / listeners : 0;
     return used / (packets.size() * 0.02);
 }

@@ -27,8 +27,6 @@
 
 #include <opus.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -111,24 +109,6 @@ private:
     qint64 burstLeft = 0;  // samples
     qint64 phase = 0;
 };
-
-// CPU time a process has used so far, all its threads, in ms; negative when it is gone.
-double cpuMs(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    const QByteArray line = stat.readAll();
-    // The fields after the command name, which may hold blanks: state is the first of them,
-    // user and system time the 12th and 13th.
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13) {
-        return -1;
-    }
-    const double ticks = fields.at(11).toDouble() + fields.at(12).toDouble();
-    return ticks * 1000.0 / double(sysconf(_SC_CLK_TCK));
-}
 
 struct Sender {
     QByteArray name;
@@ -239,8 +219,8 @@ Result measure(const Sender &sender, int bursts, Player &player, qint64 serverPi
     result.streamed = true;
     QElapsedTimer wall;
     wall.start();
-    const double senderStart = cpuMs(process.processId());
-    const double serverStart = cpuMs(serverPid);
+    const double senderStart = bench::processCpuMs(process.processId());
+    const double serverStart = bench::processCpuMs(serverPid);
     QTimer scheduler;
     QObject::connect(&scheduler, &QTimer::timeout, [&]() {
         if (!waiting && attempts < bursts) {
@@ -255,8 +235,8 @@ Result measure(const Sender &sender, int bursts, Player &player, qint64 serverPi
     while ((attempts < bursts || waiting) && limit.elapsed() < bursts * 1500 + 2000) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
-    result.senderCpuMs = cpuMs(process.processId()) - senderStart;
-    result.serverCpuMs = cpuMs(serverPid) - serverStart;
+    result.senderCpuMs = bench::processCpuMs(process.processId()) - senderStart;
+    result.serverCpuMs = bench::processCpuMs(serverPid) - serverStart;
     result.wallMs = double(wall.elapsed());
     counting = false;
     scheduler.stop();
