@@ -2,8 +2,8 @@
 // pulsesink, GStreamer's default buffers) playing the same stream at the same time: 20 ms Opus
 // packets of a tone, each sent in real time to both ports on 127.0.0.1, each receiver playing
 // into a null sink of its own on a private PulseAudio server. Then each receiver alone, for the
-// sound server's share. First, a few seconds recorded off both sinks show that both really play
-// the tone.
+// sound server's share, and GStreamer alone once more with the player's own output buffer.
+// First, a few seconds recorded off both sinks show that both really play the tone.
 // Usage: bench_receive [seconds per run, default 20] [runs, default 3]
 #include "BenchSupport.h"
 #include "Signal.h"
@@ -37,7 +37,11 @@ const QString kPlayerSink = QStringLiteral("player_sink");
 const QString kGstSink = QStringLiteral("gst_sink");
 const QString kGstReceiver =
     QStringLiteral("udpsrc port=%1 caps=audio/x-opus,channel-mapping-family=0,channels=1,"
-                   "rate=48000 ! opusdec ! pulsesink device=%2");
+                   "rate=48000 ! opusdec ! pulsesink device=%2%3");
+// The player's own output buffer (30 ms, written every 10 ms), which GStreamer plays only
+// unsynchronised: its clock-synchronised sink stalls on buffers this small without a queue.
+const QString kGstPlayersBuffer =
+    QStringLiteral(" buffer-time=30000 latency-time=10000 sync=false");
 
 struct Figures {
     double playerCpu = -1; // % of one core
@@ -76,7 +80,8 @@ QByteArray memory(qint64 pid)
 }
 
 // Plays the packets on the receivers asked for, and measures them over all but the warm-up.
-Figures play(bool withPlayer, bool withGst, const QList<QByteArray> &packets, PulseServer &pulse)
+Figures play(bool withPlayer, bool withGst, const QList<QByteArray> &packets, PulseServer &pulse,
+             const QString &gstSinkSettings = {})
 {
     Figures figures;
     std::unique_ptr<PlayerProcess> player;
@@ -95,7 +100,8 @@ Figures play(bool withPlayer, bool withGst, const QList<QByteArray> &packets, Pu
     if (withGst) {
         if (!gst.start(QStandardPaths::findExecutable(QStringLiteral("gst-launch-1.0")),
                        QStringList{"-q"} +
-                           kGstReceiver.arg(kGstPort).arg(kGstSink).split(QLatin1Char(' ')))) {
+                           kGstReceiver.arg(kGstPort).arg(kGstSink, gstSinkSettings)
+                               .split(QLatin1Char(' ')))) {
             return figures;
         }
         ports << kGstPort;
@@ -214,6 +220,7 @@ int main(int argc, char *argv[])
         const Figures both = play(true, true, packets, pulse);
         const Figures player = play(true, false, packets, pulse);
         const Figures gst = play(false, true, packets, pulse);
+        const Figures gstSmall = play(false, true, packets, pulse, kGstPlayersBuffer);
         const auto row = [run](const char *name, const Figures &f) {
             std::printf("%3d  %-13s %7s %7s %8s %7s  %-21s %-21s\n", run, name,
                         cpu(f.playerCpu).constData(), cpu(f.gstCpu).constData(),
@@ -226,6 +233,7 @@ int main(int argc, char *argv[])
         row("both", both);
         row("player alone", player);
         row("gst alone", gst);
+        row("gst, 30 ms", gstSmall);
         std::printf("     player: %s\n", qPrintable(both.playerSummary));
         std::fflush(stdout);
     }
