@@ -7,8 +7,8 @@ export const kSampleRate = 48000;
 // What the page keeps scheduled ahead of the sound card. It starts low, at its floor, and
 // grows by a step each time the buffer runs dry (a WiFi hiccup, a busy phone), up to a limit;
 // after each calm while it comes down a little, to the floor again.
-const kStartTargetSeconds = 0.04;
 const kMinTargetSeconds = 0.04;
+const kStartTargetSeconds = kMinTargetSeconds;
 const kMaxTargetSeconds = 0.2;
 const kTargetStepSeconds = 0.02;
 const kCalmSeconds = 20;
