@@ -38,10 +38,9 @@ const QString kGstSink = QStringLiteral("gst_sink");
 const QString kGstReceiver =
     QStringLiteral("udpsrc port=%1 caps=audio/x-opus,channel-mapping-family=0,channels=1,"
                    "rate=48000 ! opusdec ! pulsesink device=%2%3");
-// The player's own output buffer (30 ms, written every 10 ms), which GStreamer plays only
+// The player's own output buffer (20 ms, asked for 5 ms at a time), which GStreamer plays only
 // unsynchronised: its clock-synchronised sink stalls on buffers this small without a queue.
-const QString kGstPlayersBuffer =
-    QStringLiteral(" buffer-time=30000 latency-time=10000 sync=false");
+const QString kGstPlayersBuffer = QStringLiteral(" buffer-time=20000 latency-time=5000 sync=false");
 
 struct Figures {
     double playerCpu = -1; // % of one core
@@ -233,7 +232,7 @@ int main(int argc, char *argv[])
         row("both", both);
         row("player alone", player);
         row("gst alone", gst);
-        row("gst, 30 ms", gstSmall);
+        row("gst, 20 ms", gstSmall);
         std::printf("     player: %s\n", qPrintable(both.playerSummary));
         std::fflush(stdout);
     }

@@ -19,7 +19,8 @@ class LevelControl
 {
 public:
     static constexpr int kSampleRate = 48000;
-    static constexpr int kInitialTargetMs = 20;
+    // A sound card's pull (up to 10 ms) and a little more, until the network has shown itself.
+    static constexpr int kInitialTargetMs = 12;
     static constexpr int kMinTargetMs = 10;
     static constexpr int kMaxTargetMs = 1000;
     // 2000 ppm is 3.5 cents of pitch, far below what an ear notices in a slow glide.

@@ -11,6 +11,7 @@
 #include <QTcpServer>
 
 #include <cstdlib>
+#include <utility>
 
 namespace player
 {
@@ -118,15 +119,21 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
                                     .arg(bytes)
                                     .arg(source.toString()));
             });
-    connect(&playout, &Playout::outputRunning, this,
-            [this] { console.message(QStringLiteral("the output device is playing")); });
+    connect(&playout, &Playout::outputRunning, this, [this] {
+        console.message(std::exchange(outputLost, false)
+                            ? QStringLiteral("the output device is playing again")
+                            : QStringLiteral("the output device is playing"));
+    });
     // Queued: the failing output is deleted, which must not happen inside its own signal.
     connect(
         &playout, &Playout::playbackFailed, this,
         [this](const QString &reason) {
-            console.message(QStringLiteral("playback stopped: %1; trying again every %2 s")
-                                .arg(reason)
-                                .arg(kReopenPeriodMs / 1000));
+            // Each attempt to reopen may fail the same way; that goes unsaid.
+            if (!std::exchange(outputLost, true)) {
+                console.message(QStringLiteral("playback stopped: %1; trying again every %2 s")
+                                    .arg(reason)
+                                    .arg(kReopenPeriodMs / 1000));
+            }
             // The stream goes on at the clock's pace, so the WAV file and the stream's end are
             // kept, until the device is back.
             playout.startClock();
@@ -150,12 +157,12 @@ Player::~Player() = default;
 void Player::reopenOutput()
 {
     const QAudioDeviceInfo output = findOutput(options.device);
-    if (output.isNull() || !playout.startPlayback(output, kOutputBufferMs)) {
+    if (output.isNull() || !playout.startPlayback(output)) {
         playout.startClock();
         return;
     }
+    // The output tells when it plays; a sound server's connection may still fail.
     reopenTimer.stop();
-    console.message(QStringLiteral("playing on %1 again").arg(output.deviceName()));
 }
 
 int Player::fail(int code, const QString &message)
@@ -221,7 +228,7 @@ int Player::start()
             QStringLiteral("cannot write '%1': %2").arg(options.wavPath, wav.errorString()));
     }
     if (options.playback) {
-        if (!playout.startPlayback(output, kOutputBufferMs)) {
+        if (!playout.startPlayback(output)) {
             return fail(kExitNoOutput, playout.errorString());
         }
     } else {

@@ -23,10 +23,6 @@ namespace player
 {
 
 inline const QString kServiceName = QStringLiteral("com.morvenhal.plovarin.player");
-// The output device's own buffer: small, since the jitter buffer does the waiting, but what
-// carries the sound over a stall of this process. With 20 ms the sound server ran out 40 times
-// in two minutes while the cores were loaded four times over; with 30 ms it did not.
-constexpr int kOutputBufferMs = 30;
 
 // The receiver program: stream port, presence, playback, WAV file, announcement and status,
 // from start to a clean end.
@@ -75,6 +71,7 @@ private:
     QTimer durationTimer;
     QTimer closeTimeout;
     QTimer reopenTimer;
+    bool outputLost = false; // said once, until the output plays again
     int exitCode = kExitOk;
     bool stopping = false;
     bool finished_ = false;

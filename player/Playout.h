@@ -18,9 +18,11 @@ namespace player
 {
 
 class JitterBuffer;
+class PulseOutput;
 
-// Takes audio out of the jitter buffer at the pace of a sound card: the chosen output device,
-// or, without playback, a timer on the steady clock. Every block taken is handed to the
+// Takes audio out of the jitter buffer at the pace of a sound card: the chosen output device
+// (through the sound server's own interface where there is one, else through Qt's), or, without
+// playback, a timer on the steady clock. Every block taken is handed to the
 // audio callback (for the WAV file and the level meter) whether or not it is played.
 class Playout : public QObject
 {
@@ -38,15 +40,13 @@ public:
     void setAudioCallback(AudioCallback callback) { onAudio = std::move(callback); }
 
     // Plays on device; false with errorString() when it cannot.
-    bool startPlayback(const QAudioDeviceInfo &device, int bufferMs);
+    bool startPlayback(const QAudioDeviceInfo &device);
     // Takes the audio on a timer alone.
     void startClock();
     void stop();
     QString errorString() const { return error; }
     // Muted, the device plays silence; the audio callback still gets the stream.
     void setMuted(bool mute) { muted = mute; }
-    // The device's buffer as granted, in ms; 0 without playback.
-    int outputBufferMs() const;
     // Audio written to the device and not yet taken by the sound server, in ms.
     double queuedMs() const;
     // How often the device ran out of audio: the sound server did not get it in time.
@@ -67,6 +67,9 @@ signals:
 private:
     void onClockTick();
     void pushToDevice();
+    // Fills what the device asks for: silence first, then the stream (or silence, muted).
+    void fillDevice(qint16 *samples, int count);
+    void outputFailed(const QString &reason);
     void onStateChanged(QAudio::State state);
     void ranDry();
 
@@ -75,6 +78,7 @@ private:
     std::function<void()> beforePull;
     AudioCallback onAudio;
     std::unique_ptr<QAudioOutput> output;
+    std::unique_ptr<PulseOutput> pulse;
     QIODevice *device = nullptr; // owned by output
     bool gap = false;
     qint64 lastPushNs = 0;

@@ -12,7 +12,7 @@ packages=(
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   xvfb xauth iproute2
   dpkg-dev help2man lintian desktop-file-utils
-  libqrencode-dev
+  libqrencode-dev libpulse-dev
   chromium fonts-dejavu-core
 )
 
