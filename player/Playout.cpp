@@ -25,8 +25,8 @@ constexpr int kPushTickMs = 10;
 // loaded four times over; with 30 ms it did not.
 constexpr int kQtBufferMs = 30;
 // The sound server asks for audio itself, as its sink needs it, 5 ms at a time: 20 ms in all,
-// its sink's share included, kept it playing through five minutes of loaded cores with one
-// underrun; 15 ms had two.
+// its sink's share included, ran through ten minutes of loaded cores without running dry;
+// 15 ms ran dry once in five.
 constexpr int kServerBufferMs = 20;
 constexpr int kServerRequestMs = 5;
 // Underruns this close together are one gap.
