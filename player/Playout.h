@@ -47,7 +47,7 @@ public:
     QString errorString() const { return error; }
     // Muted, the device plays silence; the audio callback still gets the stream.
     void setMuted(bool mute) { muted = mute; }
-    // Audio written to the device and not yet taken by the sound server, in ms.
+    // Audio written to the device and not yet played, as far as the output tells, in ms.
     double queuedMs() const;
     // How often the device ran out of audio: the sound server did not get it in time.
     int underruns() const { return underrunCount; }

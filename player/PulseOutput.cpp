@@ -41,7 +41,6 @@ bool PulseOutput::isUsable()
 
 bool PulseOutput::start(const QString &sink, int totalMs, int chunkMs)
 {
-    close();
     sinkName = sink.toUtf8();
     bufferMs = totalMs;
     requestMs = chunkMs;

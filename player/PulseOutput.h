@@ -29,9 +29,9 @@ public:
 
     // Whether this thread's event loop can serve the sound server's connection.
     static bool isUsable();
-    // Connects to the server and plays on sink (empty: the default), with totalMs in the server
-    // and the sink together, asked for chunkMs at a time; false with errorString() when it cannot
-    // even connect. A failure after that comes as failed().
+    // Once per output: connects to the server and plays on sink (empty: the default), with
+    // totalMs in the server and the sink together, asked for chunkMs at a time; false with
+    // errorString() when it cannot even connect. A failure after that comes as failed().
     bool start(const QString &sink, int totalMs, int chunkMs);
     QString errorString() const { return error; }
     // Written and not yet heard, the sink's own buffer included, in ms.
