@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace player
 {
@@ -73,6 +74,7 @@ void JitterBuffer::stopPlaying()
 {
     playing = false;
     pulledSinceStart = false;
+    startTrim = 0;
     pendingConcealSamples = 0;
     lateness.clear();
     decoded.clear();
@@ -91,7 +93,7 @@ void JitterBuffer::stopPlaying()
 
 int JitterBuffer::bufferedSamples() const
 {
-    return queuedSamples + decoded.size() + ready.size();
+    return queuedSamples - startTrim + decoded.size() + ready.size();
 }
 
 double JitterBuffer::bufferedMs() const
@@ -105,6 +107,7 @@ void JitterBuffer::skipToTarget()
         return;
     }
     const int keep = level.targetSamples() + kLostFrameSamples;
+    startTrim = 0;
     while (packets.size() > 1 && bufferedSamples() - packets.front().samples >= keep) {
         queuedSamples -= packets.front().samples;
         packets.pop_front();
@@ -137,12 +140,18 @@ void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
         // A stream starts with the target and this packet in hand; what came before that is too
         // old to start with (a burst, or a sound card that was not taking audio yet).
         const int start = target + samples;
-        while (packets.size() > 1 && bufferedSamples() - packets.front().samples >= start) {
+        while (packets.size() > 1 &&
+               bufferedSamples() + startTrim - packets.front().samples >= start) {
             queuedSamples -= packets.front().samples;
             packets.pop_front();
             ++counters.skipped;
         }
-        playing = playing || bufferedSamples() >= start;
+        playing = playing || bufferedSamples() + startTrim >= start;
+        // and no more: up to a packet's worth left over by a burst goes off the oldest packet's
+        // head, else it would be a delay held until the rate had slowly played it away.
+        startTrim = playing ? std::max(0, std::min(bufferedSamples() + startTrim - start,
+                                                   packets.front().samples - 1))
+                            : 0;
         return;
     }
     const int cap = target + std::max(target, kHardCapMarginSamples);
@@ -242,6 +251,7 @@ void JitterBuffer::produce(int count)
                     concealedInARow = 0;
                 }
                 decodeNext();
+                decoded.remove(0, std::min(std::exchange(startTrim, 0), int(decoded.size())));
             } else if (concealedInARow < kMaxConcealedInARow) {
                 conceal(kConcealSamples);
                 ++concealedInARow;

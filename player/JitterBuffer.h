@@ -92,6 +92,7 @@ private:
     QVector<qint16> ready;   // resampled, not yet handed out
     bool playing = false;
     bool pulledSinceStart = false;
+    int startTrim = 0; // samples off the head of the next packet decoded
     int pendingConcealSamples = 0;
     int concealedInARow = 0;
     Stats counters;

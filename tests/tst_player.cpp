@@ -328,7 +328,9 @@ void TestPlayer::newStreamStartsAtTheTarget()
         }
         receiver.process(stream.at(i), kLoopback);
         buffer.pull(block, 960);
-        QVERIFY(i <= 100 || buffer.bufferedMs() <= buffer.targetMs() + 20);
+        // It holds the target, not what the burst left above it (up to a packet more).
+        QVERIFY2(i <= 100 || buffer.bufferedMs() <= buffer.targetMs() + 2,
+                 qPrintable(QString("%1 ms held").arg(buffer.bufferedMs())));
     }
     QCOMPARE(buffer.stats().dropped, qint64(0));
     QVERIFY(buffer.stats().skipped >= 8);
