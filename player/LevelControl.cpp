@@ -15,8 +15,10 @@ constexpr int kMarginSamples = 10 * kMs;
 // The largest packet the sender makes: a refill that brings more than the made-up audio and one
 // packet brought audio that had been late, not lost.
 constexpr int kLargestPacketSamples = 20 * kMs;
-// A time constant of 15 s: 67 ppm for each ms off target, critically damped.
-constexpr double kProportionalPpmPerMs = 1e6 / 15.0 / 1000;
+// A time constant of 5 s: 200 ppm for each ms off target, critically damped. (The floor steps
+// by a pull, 5 ms, when the sender's timing slides against the sound card; 15 s left such a
+// step standing through the first seconds of a stream.)
+constexpr double kProportionalPpmPerMs = 1e6 / 5.0 / 1000;
 constexpr double kIntegralPpmPerMsWindow =
     kProportionalPpmPerMs * kProportionalPpmPerMs / 4 / 1e6 * 1000 / 4;
 // Errors within this are noise of the measurement, not drift.
