@@ -12,6 +12,10 @@ namespace
 constexpr int kMs = LevelControl::kSampleRate / 1000;
 // What the floor keeps in hand above a dip the network has shown.
 constexpr int kMarginSamples = 10 * kMs;
+// A floor this low was a near miss: one more pull, or a packet a little later, and it had run
+// dry. (On a busy machine dips of 10 ms come every few seconds; a target that had come down to
+// 10 ms ran dry every few minutes.)
+constexpr int kNearMissSamples = 5 * kMs;
 // The largest packet the sender makes: a refill that brings more than the made-up audio and one
 // packet brought audio that had been late, not lost.
 constexpr int kLargestPacketSamples = 20 * kMs;
@@ -111,9 +115,15 @@ void LevelControl::endWindow()
         // to be held in hand with a margin; a fall that stayed down for three windows is audio
         // that never came (late audio would have arrived by now), made up in one go.
         const int usual = median(3);
+        // A dip this deep leaves the margin once the level is at the target. (Not measured from
+        // the target: the level lags it after the target has moved, up or down.)
+        const auto holdDip = [&](int dip) { grow(dip + kMarginSamples); };
         const int dip = usual - floors[1];
         if (dip >= 20 * kMs && floors[0] > usual - dip / 2) {
-            grow(target - usual + dip + kMarginSamples);
+            holdDip(dip);
+        }
+        if (floors[0] < kNearMissSamples) {
+            holdDip(usual - floors[0]);
         }
         // (A packet's worth: the sound card's pulls make the floor step by up to 10 ms as the
         // sender's clock slides against them.)

@@ -12,9 +12,9 @@ namespace player
 // last two seconds of those floors is held at the target by a small, continuous change of the
 // playback rate: two sound cards' clocks differ by up to a few hundred parts per million, and
 // that is absorbed without a skipped or made-up sample. The target itself starts low, grows at
-// once when the network was late (a dip that recovered, or audio that arrived after the buffer
-// had run dry), and comes down slowly after a quiet spell. All times are in samples of played
-// audio, so the rules can be checked without a clock.
+// once when the network was late (a dip that recovered or came near running dry, or audio that
+// arrived after the buffer had run dry), and comes down slowly after a quiet spell. All times
+// are in samples of played audio, so the rules can be checked without a clock.
 class LevelControl
 {
 public:

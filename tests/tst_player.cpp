@@ -1,4 +1,5 @@
 #include "JitterBuffer.h"
+#include "LevelControl.h"
 #include "OpusPacket.h"
 #include "PresenceServer.h"
 #include "Signal.h"
@@ -34,6 +35,8 @@ private slots:
     void playsIntoSoundServer();
     void holdsTheLevel_data();
     void holdsTheLevel();
+    void growsAfterANearMiss_data();
+    void growsAfterANearMiss();
     void onlyAStreamPlays();
     void newStreamStartsAtTheTarget();
     void presenceCannotBeHeldHostage();
@@ -228,7 +231,7 @@ void TestPlayer::playsIntoSoundServer()
 void TestPlayer::holdsTheLevel_data()
 {
     QTest::addColumn<double>("senderPpm"); // the sender's clock against the sound card's
-    QTest::addColumn<int>("spikeMs");      // the network holds everything back this long, twice
+    QTest::addColumn<int>("spikeMs"); // the network holds everything back this long, each minute
     QTest::addRow("sender 500 ppm slow") << -500.0 << 0;
     QTest::addRow("sender 500 ppm fast") << 500.0 << 0;
     QTest::addRow("same clock, 150 ms spikes") << 0.0 << 150;
@@ -238,12 +241,14 @@ void TestPlayer::holdsTheLevel()
 {
     QFETCH(double, senderPpm);
     QFETCH(int, spikeMs);
+    // (The third comes just as the target would come down after a quiet minute.)
+    const QList<QPair<qint64, int>> spikes = {{60000, spikeMs}, {120000, spikeMs}, {180000, spikeMs}};
     player::JitterBuffer buffer;
     double minMs = 1e9;
     double maxMs = -1e9;
     qint64 concealedAtStart = 0; // in the first seconds, or up to the first spike's answer
     int targetAfterSpike = 0;
-    simulateStream(buffer, 4 * 60 * 1000, senderPpm, {{60000, spikeMs}, {120000, spikeMs}},
+    simulateStream(buffer, 4 * 60 * 1000, senderPpm, spikes,
                    [&](qint64 ms) {
                        if (ms == (spikeMs ? 90000 : 10000)) {
                            concealedAtStart = buffer.stats().concealed;
@@ -256,13 +261,36 @@ void TestPlayer::holdsTheLevel()
                    });
     const player::JitterBuffer::Stats &stats = buffer.stats();
     // Drift is absorbed by the rate alone, never a dropped or made-up block; after a minute the
-    // level's floor stays from 10 ms below the target to 20 ms above it (the target coming
-    // down), bursts of 50 ms on top. A spike grew the target at once, to hold the next.
+    // level's floor stays from 20 ms below the target (which grows after a near miss, ahead of
+    // the level) to 20 ms above it (the target coming down), bursts of 50 ms on top. A spike
+    // grew the target at once, to hold the next.
     QCOMPARE(stats.dropped, qint64(0));
     QCOMPARE(stats.concealed, concealedAtStart);
-    QVERIFY2(spikeMs || (minMs >= -10 && maxMs <= 50 + 20),
+    QVERIFY2(spikeMs || (minMs >= -20 && maxMs <= 50 + 20),
              qPrintable(QString("%1 to %2 ms off the target").arg(minMs).arg(maxMs)));
     QVERIFY(targetAfterSpike >= spikeMs);
+}
+
+void TestPlayer::growsAfterANearMiss_data()
+{
+    QTest::addColumn<int>("floorMs");  // the lowest level of a quarter second, among 12 ms ones
+    QTest::addColumn<int>("targetMs"); // the target after it
+    QTest::addRow("6 ms left") << 6 << 12;
+    QTest::addRow("2 ms left: a near miss") << 2 << 20;
+}
+
+void TestPlayer::growsAfterANearMiss()
+{
+    QFETCH(int, floorMs);
+    QFETCH(int, targetMs);
+    constexpr int kMs = 48;
+    player::LevelControl level;
+    // Pulls of 5 ms, a packet of 20 ms every fourth: 27, 22, 17, 12 ms left, and so on.
+    for (int pull = 0; pull < 12 * 50; ++pull) {
+        const int floor = pull == 10 * 50 + 3 ? floorMs : 12;
+        level.observe((floor + 15 - pull % 4 * 5) * kMs, 5 * kMs);
+    }
+    QCOMPARE(level.targetSamples() / kMs, targetMs);
 }
 
 void TestPlayer::onlyAStreamPlays()
