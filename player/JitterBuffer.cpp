@@ -147,8 +147,8 @@ void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
             ++counters.skipped;
         }
         playing = playing || bufferedSamples() + startTrim >= start;
-        // and no more: up to a packet's worth left over by a burst goes off the oldest packet's
-        // head, else it would be a delay held until the rate had slowly played it away.
+        // No more than that either: what a burst left over (less than a packet) comes off the
+        // oldest packet's head, else it would be delay held until the rate had played it away.
         startTrim = playing ? std::max(0, std::min(bufferedSamples() + startTrim - start,
                                                    packets.front().samples - 1))
                             : 0;
