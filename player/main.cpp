@@ -9,6 +9,11 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace
 {
@@ -41,6 +46,29 @@ int listDevices()
     }
     return player::kExitOk;
 }
+
+int run(player::Player &receiver, QCoreApplication &application)
+{
+    QObject::connect(&receiver, &player::Player::finished, &application, &QCoreApplication::exit);
+    const int startCode = receiver.start();
+    if (startCode != player::kExitOk) {
+        return startCode;
+    }
+    // Ctrl+C and termination end the player cleanly; a second one ends it at once.
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+    QTimer signalPoll;
+    QObject::connect(&signalPoll, &QTimer::timeout, &receiver, [&receiver] {
+        const int count = stopSignals.load();
+        if (count == 1) {
+            receiver.stop(player::kExitOk);
+        } else if (count > 1) {
+            std::_Exit(player::kExitFailure);
+        }
+    });
+    signalPoll.start(50);
+    return application.exec();
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -64,25 +92,18 @@ int main(int argc, char *argv[])
         return listDevices();
     }
 
-    player::Player receiver(commandLine.options);
-    QObject::connect(&receiver, &player::Player::finished, &application, &QCoreApplication::exit);
-    const int startCode = receiver.start();
-    if (startCode != player::kExitOk) {
-        return startCode;
+    int code = player::kExitOk;
+    {
+        player::Player receiver(commandLine.options);
+        code = run(receiver, application);
     }
-
-    // Ctrl+C and termination end the player cleanly; a second one ends it at once.
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-    QTimer signalPoll;
-    QObject::connect(&signalPoll, &QTimer::timeout, &receiver, [&receiver] {
-        const int count = stopSignals.load();
-        if (count == 1) {
-            receiver.stop(player::kExitOk);
-        } else if (count > 1) {
-            std::_Exit(player::kExitFailure);
-        }
-    });
-    signalPoll.start(50);
-    return application.exec();
+    // Everything of the player's is closed now (the output, the WAV file). Qt's PulseAudio
+    // plugin closes its own connection in an exit handler, which races the plugin's thread and
+    // crashes once the sound server has restarted meanwhile: leave without exit handlers.
+    std::fflush(nullptr);
+#ifdef __SANITIZE_ADDRESS__
+    __lsan_do_leak_check();
+#endif
+    std::_Exit(code);
 }
+
