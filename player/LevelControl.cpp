@@ -16,6 +16,9 @@ constexpr int kMarginSamples = 10 * kMs;
 // dry. (On a busy machine dips of 10 ms come every few seconds; a target that had come down to
 // 10 ms ran dry every few minutes.)
 constexpr int kNearMissSamples = 5 * kMs;
+// A sender's first packets come unevenly; the near misses of the first seconds are left to the
+// rate (a target grown there would hold for the next minute on a quiet network).
+constexpr int kSettlingWindows = 4 * 4;
 // The largest packet the sender makes: a refill that brings more than the made-up audio and one
 // packet brought audio that had been late, not lost.
 constexpr int kLargestPacketSamples = 20 * kMs;
@@ -45,6 +48,7 @@ LevelControl::LevelControl(int fixedTargetMs)
 void LevelControl::restart()
 {
     floorCount = 0;
+    windowCount = 0;
     windowPulled = 0;
     windowMin = INT_MAX;
     concealedInDrySpell = 0;
@@ -108,6 +112,7 @@ void LevelControl::endWindow()
     std::copy_backward(floors.begin(), floors.end() - 1, floors.end());
     floors[0] = windowMin == INT_MAX ? target : windowMin;
     floorCount = std::min(floorCount + 1, kFloors);
+    windowCount = std::min(windowCount + 1, kSettlingWindows + 1);
     windowMin = INT_MAX;
     windowPulled = 0;
     if (floorCount >= 5) {
@@ -122,7 +127,7 @@ void LevelControl::endWindow()
         if (dip >= 20 * kMs && floors[0] > usual - dip / 2) {
             holdDip(dip);
         }
-        if (floors[0] < kNearMissSamples) {
+        if (floors[0] < kNearMissSamples && windowCount > kSettlingWindows) {
             holdDip(usual - floors[0]);
         }
         // (A packet's worth: the sound card's pulls make the floor step by up to 10 ms as the

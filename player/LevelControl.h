@@ -63,6 +63,7 @@ private:
     int target;
     std::array<int, kFloors> floors{};
     int floorCount = 0;
+    int windowCount = 0; // since the stream started
     int windowPulled = 0;
     int windowMin = 0;
     int concealedInDrySpell = 0;

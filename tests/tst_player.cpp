@@ -274,20 +274,23 @@ void TestPlayer::holdsTheLevel()
 void TestPlayer::growsAfterANearMiss_data()
 {
     QTest::addColumn<int>("floorMs");  // the lowest level of a quarter second, among 12 ms ones
+    QTest::addColumn<int>("window");   // which quarter second of the stream
     QTest::addColumn<int>("targetMs"); // the target after it
-    QTest::addRow("6 ms left") << 6 << 12;
-    QTest::addRow("2 ms left: a near miss") << 2 << 20;
+    QTest::addRow("6 ms left") << 6 << 18 << 12;
+    QTest::addRow("2 ms left: a near miss") << 2 << 18 << 20;
+    QTest::addRow("2 ms left as the stream settles") << 2 << 6 << 12;
 }
 
 void TestPlayer::growsAfterANearMiss()
 {
     QFETCH(int, floorMs);
+    QFETCH(int, window);
     QFETCH(int, targetMs);
     constexpr int kMs = 48;
     player::LevelControl level;
     // Pulls of 5 ms, a packet of 20 ms every fourth: 27, 22, 17, 12 ms left, and so on.
-    for (int pull = 0; pull < 12 * 50; ++pull) {
-        const int floor = pull == 10 * 50 + 3 ? floorMs : 12;
+    for (int pull = 0; pull < 20 * 50; ++pull) {
+        const int floor = pull == window * 50 + 3 ? floorMs : 12;
         level.observe((floor + 15 - pull % 4 * 5) * kMs, 5 * kMs);
     }
     QCOMPARE(level.targetSamples() / kMs, targetMs);
