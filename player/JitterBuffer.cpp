@@ -140,18 +140,18 @@ void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
         // A stream starts with the target and this packet in hand; what came before that is too
         // old to start with (a burst, or a sound card that was not taking audio yet).
         const int start = target + samples;
-        while (packets.size() > 1 &&
-               bufferedSamples() + startTrim - packets.front().samples >= start) {
+        startTrim = 0;
+        while (packets.size() > 1 && bufferedSamples() - packets.front().samples >= start) {
             queuedSamples -= packets.front().samples;
             packets.pop_front();
             ++counters.skipped;
         }
-        playing = playing || bufferedSamples() + startTrim >= start;
+        playing = playing || bufferedSamples() >= start;
         // No more than that either: what a burst left over (less than a packet) comes off the
         // oldest packet's head, else it would be delay held until the rate had played it away.
-        startTrim = playing ? std::max(0, std::min(bufferedSamples() + startTrim - start,
-                                                   packets.front().samples - 1))
-                            : 0;
+        if (playing) {
+            startTrim = std::clamp(bufferedSamples() - start, 0, packets.front().samples - 1);
+        }
         return;
     }
     const int cap = target + std::max(target, kHardCapMarginSamples);

@@ -22,8 +22,8 @@ class PulseOutput;
 
 // Takes audio out of the jitter buffer at the pace of a sound card: the chosen output device
 // (through the sound server's own interface where there is one, else through Qt's), or, without
-// playback, a timer on the steady clock. Every block taken is handed to the
-// audio callback (for the WAV file and the level meter) whether or not it is played.
+// playback, a timer on the steady clock. Every block taken is handed to the audio callback (for
+// the WAV file and the level meter) whether or not it is played.
 class Playout : public QObject
 {
     Q_OBJECT
