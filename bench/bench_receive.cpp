@@ -3,6 +3,8 @@
 // packets of a tone, each sent in real time to both ports on 127.0.0.1, each receiver playing
 // into a null sink of its own on a private PulseAudio server. Then each receiver alone, for the
 // sound server's share, and GStreamer alone once more with the player's own output buffer.
+// Last, pacat playing silence with the player's output buffer: what that buffer alone costs a
+// client of the sound server, whatever the client does.
 // First, a few seconds recorded off both sinks show that both really play the tone.
 // Usage: bench_receive [seconds per run, default 20] [runs, default 3]
 #include "BenchSupport.h"
@@ -135,6 +137,29 @@ Figures play(bool withPlayer, bool withGst, const QList<QByteArray> &packets, Pu
     return figures;
 }
 
+// pacat playing silence into the player's sink with the player's output buffer, for the given
+// time after a second's start: its CPU and the sound server's.
+Figures playSilence(int ms, PulseServer &pulse)
+{
+    Figures figures;
+    Program pacat;
+    if (!pacat.start(QStringLiteral("pacat"),
+                     {"--playback", "--raw", "--device=" + kPlayerSink, "--format=s16le",
+                      "--rate=48000", "--channels=1", "--latency-msec=20",
+                      "--process-time-msec=5", "/dev/zero"})) {
+        return figures;
+    }
+    spin(1000);
+    const double pacat0 = processCpuMs(pacat.processId());
+    const double server0 = processCpuMs(pulse.processId());
+    QElapsedTimer wall;
+    wall.start();
+    spin(ms);
+    figures.playerCpu = percent(pacat0, processCpuMs(pacat.processId()), wall.elapsed());
+    figures.serverCpu = percent(server0, processCpuMs(pulse.processId()), wall.elapsed());
+    return figures;
+}
+
 // How long each sink played, and the level of a second in the middle, against the original's.
 void checkBothPlay(const QList<QByteArray> &packets, PulseServer &pulse, const QString &folder)
 {
@@ -220,6 +245,7 @@ int main(int argc, char *argv[])
         const Figures player = play(true, false, packets, pulse);
         const Figures gst = play(false, true, packets, pulse);
         const Figures gstSmall = play(false, true, packets, pulse, kGstPlayersBuffer);
+        const Figures silence = playSilence(seconds * 1000, pulse);
         const auto row = [run](const char *name, const Figures &f) {
             std::printf("%3d  %-13s %7s %7s %8s %7s  %-21s %-21s\n", run, name,
                         cpu(f.playerCpu).constData(), cpu(f.gstCpu).constData(),
@@ -233,6 +259,8 @@ int main(int argc, char *argv[])
         row("player alone", player);
         row("gst alone", gst);
         row("gst, 20 ms", gstSmall);
+        std::printf("     pacat playing silence with the player's output buffer: %s (server %s)\n",
+                    cpu(silence.playerCpu).constData(), cpu(silence.serverCpu).constData());
         std::printf("     player: %s\n", qPrintable(both.playerSummary));
         std::fflush(stdout);
     }
