@@ -84,6 +84,7 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
     connect(&presence, &PresenceServer::senderConnected, &receiver,
             &StreamReceiver::expectNewStream);
     connect(&presence, &PresenceServer::closed, this, &Player::finish);
+    connect(&receiver, &StreamReceiver::audioQueued, &playout, &Playout::wake);
     connect(&receiver, &StreamReceiver::streamStarted, this, [this](const QHostAddress &source) {
         console.message(QStringLiteral("playing %1").arg(source.toString()));
         guardAgainstFeedback(source);

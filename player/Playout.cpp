@@ -33,6 +33,8 @@ constexpr int kServerRequestMs = 5;
 constexpr qint64 kSameGapNs = 50000000;
 // A push later than this after the device ran out of what it had is a gap.
 constexpr qint64 kDryToleranceNs = 5000000;
+// The device pauses after this long with nothing to play.
+constexpr qint64 kIdleNs = 1000000000;
 } // namespace
 
 Playout::Playout(JitterBuffer &jitterBuffer, const QElapsedTimer &steadyClock, QObject *parent)
@@ -74,6 +76,8 @@ bool Playout::startPlayback(const QAudioDeviceInfo &info)
     }
     writes = 0;
     failed = false;
+    paused = false;
+    lastAudioNs = clock.nsecsElapsed();
     // On Linux Qt's devices outside its ALSA plugin are the sound server's sinks.
     if (info.realm() != QLatin1String("alsa") && PulseOutput::isUsable()) {
         pulse = std::make_unique<PulseOutput>(
@@ -114,6 +118,7 @@ void Playout::startClock()
 void Playout::stop()
 {
     timer.stop();
+    paused = false;
     if (output) {
         output->disconnect(this);
         output->stop();
@@ -143,6 +148,41 @@ void Playout::pullInto(qint16 *samples, int count)
     const int streamSamples = buffer.pull(samples, count);
     if (onAudio) {
         onAudio(samples, count, streamSamples);
+    }
+    const qint64 now = clock.nsecsElapsed();
+    if (streamSamples > 0 || buffer.bufferedMs() > 0) {
+        lastAudioNs = now;
+    } else if (now - lastAudioNs > kIdleNs) {
+        pause();
+    }
+}
+
+void Playout::pause()
+{
+    if (paused || (!pulse && !output)) {
+        return;
+    }
+    paused = true;
+    // Qt's output is suspended once this push is written.
+    if (pulse) {
+        pulse->setPaused(true);
+    }
+}
+
+void Playout::wake()
+{
+    if (!paused) {
+        return;
+    }
+    paused = false;
+    lastAudioNs = clock.nsecsElapsed();
+    if (pulse) {
+        pulse->setPaused(false);
+    } else {
+        output->resume();
+        // What was queued before the pause is still there: no gap to report.
+        lastPushNs = lastAudioNs;
+        timer.start(kPushTickMs);
     }
 }
 
@@ -181,6 +221,10 @@ void Playout::pushToDevice()
     device->write(reinterpret_cast<const char *>(block.constData()), qint64(count) * 2);
     lastPushNs = now;
     queuedAtPushNs = qint64(queuedMs() * 1e6);
+    if (paused) {
+        timer.stop();
+        output->suspend();
+    }
 }
 
 void Playout::fillDevice(qint16 *samples, int count)

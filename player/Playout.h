@@ -51,6 +51,10 @@ public:
     double queuedMs() const;
     // How often the device ran out of audio: the sound server did not get it in time.
     int underruns() const { return underrunCount; }
+    // The device is paused once nothing has played for a while, so that an idle player costs
+    // nothing and the sound card may sleep; audio that arrives wakes it.
+    void wake();
+    bool isPaused() const { return paused; }
 
     // The format the player plays: 48 kHz, mono, 16-bit.
     static QAudioFormat format();
@@ -72,6 +76,7 @@ private:
     void outputFailed(const QString &reason);
     void onStateChanged(QAudio::State state);
     void ranDry();
+    void pause();
 
     JitterBuffer &buffer;
     const QElapsedTimer &clock;
@@ -93,6 +98,8 @@ private:
     int underrunCount = 0;
     bool failed = false;
     bool muted = false;
+    bool paused = false;
+    qint64 lastAudioNs = 0;
 };
 
 } // namespace player

@@ -8,6 +8,7 @@
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/glib-mainloop.h>
+#include <pulse/operation.h>
 #include <pulse/stream.h>
 #endif
 
@@ -139,9 +140,23 @@ void PulseOutput::openStream()
 
 void PulseOutput::onStreamState(pa_stream *stream, void *self)
 {
+    auto *output = static_cast<PulseOutput *>(self);
     const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-        static_cast<PulseOutput *>(self)->fail(QStringLiteral("the output stream stopped"));
+    if (state == PA_STREAM_READY && output->paused) {
+        output->setPaused(true);
+    } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        output->fail(QStringLiteral("the output stream stopped"));
+    }
+}
+
+void PulseOutput::setPaused(bool pause)
+{
+    paused = pause;
+    // A stream not ready yet is corked once it is.
+    if (stream && pa_stream_get_state(stream) == PA_STREAM_READY) {
+        if (pa_operation *operation = pa_stream_cork(stream, pause ? 1 : 0, nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
     }
 }
 
@@ -202,6 +217,8 @@ double PulseOutput::queuedMs() const
 {
     return 0;
 }
+
+void PulseOutput::setPaused(bool) {}
 
 void PulseOutput::close() {}
 

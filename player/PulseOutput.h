@@ -36,6 +36,8 @@ public:
     QString errorString() const { return error; }
     // Written and not yet heard, the sink's own buffer included, in ms.
     double queuedMs() const;
+    // Paused, the server asks for nothing and may let the device sleep.
+    void setPaused(bool pause);
 
 signals:
     void failed(const QString &reason);
@@ -58,6 +60,7 @@ private:
     QByteArray sinkName;
     int bufferMs = 0;
     int requestMs = 0;
+    bool paused = false;
     QString error;
 };
 

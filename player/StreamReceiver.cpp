@@ -93,6 +93,7 @@ void StreamReceiver::process(const QByteArray &datagram, const QHostAddress &raw
             totals.playedBytes += packet.data.size();
             buffer.push(packet.data, packet.samples, packet.arrivalMs);
         }
+        emit audioQueued();
         return;
     }
     switch (gate.admit(source, now)) {
@@ -108,6 +109,7 @@ void StreamReceiver::process(const QByteArray &datagram, const QHostAddress &raw
     ++totals.played;
     totals.playedBytes += datagram.size();
     buffer.push(datagram, samples, now);
+    emit audioQueued();
 }
 
 } // namespace player

@@ -57,6 +57,8 @@ public:
 
 signals:
     void streamStarted(const QHostAddress &source);
+    // A packet went to the jitter buffer.
+    void audioQueued();
     // The first unplayable datagram of a stream, so a misconfigured sender is noticed.
     void invalidDatagram(const QHostAddress &source, int bytes);
 
