@@ -4,7 +4,7 @@
 // into a null sink of its own on a private PulseAudio server. Then each receiver alone, for the
 // sound server's share, and GStreamer alone once more with the player's own output buffer.
 // Last, pacat playing silence with the player's output buffer: what that buffer alone costs a
-// client of the sound server, whatever the client does.
+// client of the sound server, whatever the client does; and the player with no stream.
 // First, a few seconds recorded off both sinks show that both really play the tone.
 // Usage: bench_receive [seconds per run, default 20] [runs, default 3]
 #include "BenchSupport.h"
@@ -80,6 +80,18 @@ QByteArray memory(qint64 pid)
     return processStatus(pid, "VmRSS:") + " / " + processStatus(pid, "VmHWM:");
 }
 
+std::unique_ptr<PlayerProcess> startPlayer()
+{
+    auto player = std::make_unique<PlayerProcess>(
+        QStringList{"--no-announce", "--allow-feedback", "--device", kPlayerSink});
+    if (!player->waitFor(QStringLiteral("the output device is playing"))) {
+        std::fprintf(stderr, "the player did not start: %s%s\n", qPrintable(player->output),
+                     qPrintable(player->errors));
+        return {};
+    }
+    return player;
+}
+
 // Plays the packets on the receivers asked for, and measures them over all but the warm-up.
 Figures play(bool withPlayer, bool withGst, const QList<QByteArray> &packets, PulseServer &pulse,
              const QString &gstSinkSettings = {})
@@ -89,11 +101,8 @@ Figures play(bool withPlayer, bool withGst, const QList<QByteArray> &packets, Pu
     Program gst;
     QList<quint16> ports;
     if (withPlayer) {
-        player = std::make_unique<PlayerProcess>(
-            QStringList{"--no-announce", "--allow-feedback", "--device", kPlayerSink});
-        if (!player->waitFor(QStringLiteral("the output device is playing"))) {
-            std::fprintf(stderr, "the player did not start: %s%s\n", qPrintable(player->output),
-                         qPrintable(player->errors));
+        player = startPlayer();
+        if (!player) {
             return figures;
         }
         ports << kPlayerPort;
@@ -157,6 +166,28 @@ Figures playSilence(int ms, PulseServer &pulse)
     spin(ms);
     figures.playerCpu = percent(pacat0, processCpuMs(pacat.processId()), wall.elapsed());
     figures.serverCpu = percent(server0, processCpuMs(pulse.processId()), wall.elapsed());
+    return figures;
+}
+
+// The player with no stream, over ms after two seconds' start.
+Figures idle(int ms, PulseServer &pulse)
+{
+    Figures figures;
+    const std::unique_ptr<PlayerProcess> player = startPlayer();
+    if (!player) {
+        return figures;
+    }
+    spin(2000);
+    const qint64 pid = player->process.processId();
+    const double player0 = processCpuMs(pid);
+    const double server0 = processCpuMs(pulse.processId());
+    QElapsedTimer wall;
+    wall.start();
+    spin(ms);
+    figures.playerCpu = percent(player0, processCpuMs(pid), wall.elapsed());
+    figures.serverCpu = percent(server0, processCpuMs(pulse.processId()), wall.elapsed());
+    figures.playerMemory = memory(pid);
+    player->stop(SIGINT);
     return figures;
 }
 
@@ -246,6 +277,7 @@ int main(int argc, char *argv[])
         const Figures gst = play(false, true, packets, pulse);
         const Figures gstSmall = play(false, true, packets, pulse, kGstPlayersBuffer);
         const Figures silence = playSilence(seconds * 1000, pulse);
+        const Figures idlePlayer = idle(seconds * 1000, pulse);
         const auto row = [run](const char *name, const Figures &f) {
             std::printf("%3d  %-13s %7s %7s %8s %7s  %-21s %-21s\n", run, name,
                         cpu(f.playerCpu).constData(), cpu(f.gstCpu).constData(),
@@ -261,6 +293,8 @@ int main(int argc, char *argv[])
         row("gst, 20 ms", gstSmall);
         std::printf("     pacat playing silence with the player's output buffer: %s (server %s)\n",
                     cpu(silence.playerCpu).constData(), cpu(silence.serverCpu).constData());
+        std::printf("     the player with no stream: %s (server %s)\n",
+                    cpu(idlePlayer.playerCpu).constData(), cpu(idlePlayer.serverCpu).constData());
         std::printf("     player: %s\n", qPrintable(both.playerSummary));
         std::fflush(stdout);
     }
