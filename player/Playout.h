@@ -54,7 +54,6 @@ public:
     // The device is paused once nothing has played for a while, so that an idle player costs
     // nothing and the sound card may sleep; audio that arrives wakes it.
     void wake();
-    bool isPaused() const { return paused; }
 
     // The format the player plays: 48 kHz, mono, 16-bit.
     static QAudioFormat format();
