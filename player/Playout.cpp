@@ -7,6 +7,8 @@
 #include <QAudioOutput>
 #include <QVector>
 
+#include <utility>
+
 namespace player
 {
 
@@ -75,6 +77,7 @@ bool Playout::startPlayback(const QAudioDeviceInfo &info)
         return false;
     }
     writes = 0;
+    running = false;
     failed = false;
     paused = false;
     lastAudioNs = clock.nsecsElapsed();
@@ -177,6 +180,8 @@ void Playout::wake()
     paused = false;
     lastAudioNs = clock.nsecsElapsed();
     if (pulse) {
+        // A new stream: its first write is silence again, while the server starts it.
+        writes = 0;
         pulse->setPaused(false);
     } else {
         output->resume();
@@ -238,7 +243,7 @@ void Playout::fillDevice(qint16 *samples, int count)
     if (writes == 0 || muted) {
         std::fill(samples, samples + count, qint16(0));
     }
-    if (++writes == 2) {
+    if (++writes == 2 && !std::exchange(running, true)) {
         emit outputRunning();
     }
 }

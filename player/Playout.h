@@ -98,6 +98,7 @@ private:
     bool failed = false;
     bool muted = false;
     bool paused = false;
+    bool running = false; // outputRunning() was emitted for this device
     qint64 lastAudioNs = 0;
 };
 

@@ -8,7 +8,6 @@
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/glib-mainloop.h>
-#include <pulse/operation.h>
 #include <pulse/stream.h>
 #endif
 
@@ -62,7 +61,7 @@ bool PulseOutput::start(const QString &sink, int totalMs, int chunkMs)
     return true;
 }
 
-void PulseOutput::close()
+void PulseOutput::closeStream()
 {
     if (stream) {
         pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -72,6 +71,11 @@ void PulseOutput::close()
         pa_stream_unref(stream);
         stream = nullptr;
     }
+}
+
+void PulseOutput::close()
+{
+    closeStream();
     if (context) {
         pa_context_set_state_callback(context, nullptr, nullptr);
         pa_context_disconnect(context);
@@ -103,7 +107,9 @@ void PulseOutput::onContextState(pa_context *context, void *self)
     auto *output = static_cast<PulseOutput *>(self);
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
-        output->openStream();
+        if (!output->paused) {
+            output->openStream();
+        }
         break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
@@ -140,23 +146,32 @@ void PulseOutput::openStream()
 
 void PulseOutput::onStreamState(pa_stream *stream, void *self)
 {
-    auto *output = static_cast<PulseOutput *>(self);
     const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_READY && output->paused) {
-        output->setPaused(true);
-    } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-        output->fail(QStringLiteral("the output stream stopped"));
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        static_cast<PulseOutput *>(self)->fail(QStringLiteral("the output stream stopped"));
     }
 }
 
 void PulseOutput::setPaused(bool pause)
 {
+    if (!error.isEmpty()) {
+        return;
+    }
     paused = pause;
-    // A stream not ready yet is corked once it is.
-    if (stream && pa_stream_get_state(stream) == PA_STREAM_READY) {
-        if (pa_operation *operation = pa_stream_cork(stream, pause ? 1 : 0, nullptr, nullptr)) {
-            pa_operation_unref(operation);
-        }
+    // A paused output has no stream at all: a corked one resumed into an underrun here, once in
+    // two, where a new stream starts as cleanly as the first. It goes once the stream's own
+    // callback, where the pause is decided, has returned.
+    if (paused) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (paused) {
+                    closeStream();
+                }
+            },
+            Qt::QueuedConnection);
+    } else if (!stream && context && pa_context_get_state(context) == PA_CONTEXT_READY) {
+        openStream();
     }
 }
 

@@ -36,7 +36,8 @@ public:
     QString errorString() const { return error; }
     // Written and not yet heard, the sink's own buffer included, in ms.
     double queuedMs() const;
-    // Paused, the server asks for nothing and may let the device sleep.
+    // Paused, the output has no stream: the server asks for nothing and may let the device sleep.
+    // Resumed, a new stream starts.
     void setPaused(bool pause);
 
 signals:
@@ -50,6 +51,7 @@ private:
     static void onWrite(pa_stream *stream, size_t bytes, void *self);
     static void onUnderflow(pa_stream *stream, void *self);
     void openStream();
+    void closeStream();
     void fail(const QString &what);
     void close();
 
