@@ -180,7 +180,7 @@ void Playout::wake()
     paused = false;
     lastAudioNs = clock.nsecsElapsed();
     if (pulse) {
-        // A new stream: its first write is silence again, while the server starts it.
+        // The stream starts afresh: its first write is silence again, while the server resumes.
         writes = 0;
         pulse->setPaused(false);
     } else {

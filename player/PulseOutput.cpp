@@ -8,6 +8,7 @@
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/glib-mainloop.h>
+#include <pulse/operation.h>
 #include <pulse/stream.h>
 #endif
 
@@ -61,7 +62,7 @@ bool PulseOutput::start(const QString &sink, int totalMs, int chunkMs)
     return true;
 }
 
-void PulseOutput::closeStream()
+void PulseOutput::close()
 {
     if (stream) {
         pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -71,11 +72,6 @@ void PulseOutput::closeStream()
         pa_stream_unref(stream);
         stream = nullptr;
     }
-}
-
-void PulseOutput::close()
-{
-    closeStream();
     if (context) {
         pa_context_set_state_callback(context, nullptr, nullptr);
         pa_context_disconnect(context);
@@ -107,9 +103,7 @@ void PulseOutput::onContextState(pa_context *context, void *self)
     auto *output = static_cast<PulseOutput *>(self);
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
-        if (!output->paused) {
-            output->openStream();
-        }
+        output->openStream();
         break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
@@ -146,32 +140,30 @@ void PulseOutput::openStream()
 
 void PulseOutput::onStreamState(pa_stream *stream, void *self)
 {
+    auto *output = static_cast<PulseOutput *>(self);
     const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-        static_cast<PulseOutput *>(self)->fail(QStringLiteral("the output stream stopped"));
+    if (state == PA_STREAM_READY && output->paused) {
+        output->setPaused(true);
+    } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        output->fail(QStringLiteral("the output stream stopped"));
     }
 }
 
 void PulseOutput::setPaused(bool pause)
 {
-    if (!error.isEmpty()) {
+    paused = pause;
+    // A stream not ready yet is corked once it is.
+    if (!stream || pa_stream_get_state(stream) != PA_STREAM_READY) {
         return;
     }
-    paused = pause;
-    // A paused output has no stream at all: a corked one resumed into an underrun here, once in
-    // two, where a new stream starts as cleanly as the first. It goes once the stream's own
-    // callback, where the pause is decided, has returned.
-    if (paused) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (paused) {
-                    closeStream();
-                }
-            },
-            Qt::QueuedConnection);
-    } else if (!stream && context && pa_context_get_state(context) == PA_CONTEXT_READY) {
-        openStream();
+    // Resumed, what was written before the pause goes: the stream fills up afresh.
+    if (!paused) {
+        if (pa_operation *operation = pa_stream_flush(stream, nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
+    }
+    if (pa_operation *operation = pa_stream_cork(stream, paused ? 1 : 0, nullptr, nullptr)) {
+        pa_operation_unref(operation);
     }
 }
 

@@ -36,8 +36,8 @@ public:
     QString errorString() const { return error; }
     // Written and not yet heard, the sink's own buffer included, in ms.
     double queuedMs() const;
-    // Paused, the output has no stream: the server asks for nothing and may let the device sleep.
-    // Resumed, a new stream starts.
+    // Paused (corked), the server asks for nothing and may let the device sleep. Resumed, what
+    // was written before goes, and the stream starts afresh.
     void setPaused(bool pause);
 
 signals:
@@ -51,7 +51,6 @@ private:
     static void onWrite(pa_stream *stream, size_t bytes, void *self);
     static void onUnderflow(pa_stream *stream, void *self);
     void openStream();
-    void closeStream();
     void fail(const QString &what);
     void close();
 
