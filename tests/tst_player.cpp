@@ -219,6 +219,11 @@ void TestPlayer::playsIntoSoundServer()
         return insist ? std::sqrt(loudest) > 5700 && std::sqrt(loudest) < 7000 : loudest < 1;
     };
     QVERIFY(checkHeard());
+    if (!insist) {
+        QCOMPARE(player.stop(SIGINT), 0);
+        QVERIFY(player.output.contains("warning: the stream comes from this computer"));
+        return;
+    }
     // Idle, the output pauses, so that the sound card may sleep; the next stream wakes it.
     const auto paused = [] { // no stream playing into the sound server, or a corked one
         QProcess pactl;
@@ -238,7 +243,7 @@ void TestPlayer::playsIntoSoundServer()
     QCOMPARE(player.output.count("playback stopped"), 1);
     QCOMPARE(player.stop(SIGINT), 0);
     QVERIFY(player.figure("output underruns") >= 1);
-    QCOMPARE(player.output.contains("warning: the stream comes from this computer"), !insist);
+    QVERIFY(!player.output.contains("warning: the stream comes from this computer"));
 }
 
 void TestPlayer::holdsTheLevel_data()
