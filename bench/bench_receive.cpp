@@ -109,9 +109,9 @@ Figures play(bool withPlayer, bool withGst, const QList<QByteArray> &packets, Pu
     }
     if (withGst) {
         if (!gst.start(QStandardPaths::findExecutable(QStringLiteral("gst-launch-1.0")),
-                       QStringList{"-q"} +
-                           kGstReceiver.arg(kGstPort).arg(kGstSink, gstSinkSettings)
-                               .split(QLatin1Char(' ')))) {
+                       QStringList{"-q"} + kGstReceiver.arg(kGstPort)
+                                               .arg(kGstSink, gstSinkSettings)
+                                               .split(QLatin1Char(' ')))) {
             return figures;
         }
         ports << kGstPort;
@@ -154,8 +154,8 @@ Figures playSilence(int ms, PulseServer &pulse)
     Program pacat;
     if (!pacat.start(QStringLiteral("pacat"),
                      {"--playback", "--raw", "--device=" + kPlayerSink, "--format=s16le",
-                      "--rate=48000", "--channels=1", "--latency-msec=20",
-                      "--process-time-msec=5", "/dev/zero"})) {
+                      "--rate=48000", "--channels=1", "--latency-msec=20", "--process-time-msec=5",
+                      "/dev/zero"})) {
         return figures;
     }
     spin(1000);
