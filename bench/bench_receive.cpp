@@ -146,46 +146,45 @@ Figures play(bool withPlayer, bool withGst, const QList<QByteArray> &packets, Pu
     return figures;
 }
 
+// The CPU of the process and of the sound server over the next ms.
+Figures measure(qint64 pid, PulseServer &pulse, int ms)
+{
+    Figures figures;
+    const double process0 = processCpuMs(pid);
+    const double server0 = processCpuMs(pulse.processId());
+    QElapsedTimer wall;
+    wall.start();
+    spin(ms);
+    figures.playerCpu = percent(process0, processCpuMs(pid), wall.elapsed());
+    figures.serverCpu = percent(server0, processCpuMs(pulse.processId()), wall.elapsed());
+    return figures;
+}
+
 // pacat playing silence into the player's sink with the player's output buffer, for the given
 // time after a second's start: its CPU and the sound server's.
 Figures playSilence(int ms, PulseServer &pulse)
 {
-    Figures figures;
     Program pacat;
     if (!pacat.start(QStringLiteral("pacat"),
                      {"--playback", "--raw", "--device=" + kPlayerSink, "--format=s16le",
                       "--rate=48000", "--channels=1", "--latency-msec=20", "--process-time-msec=5",
                       "/dev/zero"})) {
-        return figures;
+        return {};
     }
     spin(1000);
-    const double pacat0 = processCpuMs(pacat.processId());
-    const double server0 = processCpuMs(pulse.processId());
-    QElapsedTimer wall;
-    wall.start();
-    spin(ms);
-    figures.playerCpu = percent(pacat0, processCpuMs(pacat.processId()), wall.elapsed());
-    figures.serverCpu = percent(server0, processCpuMs(pulse.processId()), wall.elapsed());
-    return figures;
+    return measure(pacat.processId(), pulse, ms);
 }
 
 // The player with no stream, over ms after two seconds' start.
 Figures idle(int ms, PulseServer &pulse)
 {
-    Figures figures;
     const std::unique_ptr<PlayerProcess> player = startPlayer();
     if (!player) {
-        return figures;
+        return {};
     }
     spin(2000);
     const qint64 pid = player->process.processId();
-    const double player0 = processCpuMs(pid);
-    const double server0 = processCpuMs(pulse.processId());
-    QElapsedTimer wall;
-    wall.start();
-    spin(ms);
-    figures.playerCpu = percent(player0, processCpuMs(pid), wall.elapsed());
-    figures.serverCpu = percent(server0, processCpuMs(pulse.processId()), wall.elapsed());
+    Figures figures = measure(pid, pulse, ms);
     figures.playerMemory = memory(pid);
     player->stop(SIGINT);
     return figures;

@@ -79,7 +79,6 @@ bool Playout::startPlayback(const QAudioDeviceInfo &info)
     writes = 0;
     running = false;
     failed = false;
-    paused = false;
     lastAudioNs = clock.nsecsElapsed();
     // On Linux Qt's devices outside its ALSA plugin are the sound server's sinks.
     if (info.realm() != QLatin1String("alsa") && PulseOutput::isUsable()) {
