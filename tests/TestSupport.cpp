@@ -38,7 +38,7 @@ bool PulseServer::start(const Layout &layout)
     QCoreApplication::setLibraryPaths({plugins.path()});
     socket = dir.filePath("native");
     QStringList arguments = QString("-n --daemonize=no --exit-idle-time=-1 --use-pid-file=no "
-                                    "--disable-shm=yes --log-target=stderr")
+                                    "--disable-shm=yes --log-target=stderr --log-level=error")
                                 .split(' ');
     arguments << "-L"
               << "module-native-protocol-unix auth-anonymous=1 socket=" + socket;
@@ -192,6 +192,11 @@ PlayerProcess::PlayerProcess(const QStringList &arguments, const QStringList &pr
 
 PlayerProcess::~PlayerProcess()
 {
+    // What it said is the first thing to read when a test fails.
+    if (QTest::currentTestFailed()) {
+        finish(0);
+        qInfo("the player's output:\n%s%s", qPrintable(output), qPrintable(errors));
+    }
     process.kill();
     process.waitForFinished(2000);
 }

@@ -52,10 +52,22 @@ private:
     QString error;
 };
 
-// Starts the server for the tests that follow, or skips them loudly.
+// A prerequisite the test cannot run without: under CI (CI=true) its absence fails the test with
+// the reason, elsewhere the test is skipped, saying what is missing.
+#define REQUIRE(condition, reason)                                                                 \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            const QByteArray why = QString(reason).toUtf8();                                       \
+            if (qEnvironmentVariable("CI") == QLatin1String("true")) {                             \
+                QFAIL(("missing under CI: " + why).constData());                                   \
+            }                                                                                      \
+            QSKIP(("SKIPPED, missing: " + why).constData());                                       \
+        }                                                                                          \
+    } while (false)
+
+// Starts the server for the tests that follow.
 #define REQUIRE_PULSE(server, ...)                                                                 \
-    if (!(server).start(__VA_ARGS__))                                                              \
-    QSKIP(qPrintable("SKIPPED, no PulseAudio server: " + (server).errorString()))
+    REQUIRE((server).start(__VA_ARGS__), "a PulseAudio server: " + (server).errorString())
 
 // Sends the datagrams one every frameMs, from source to port on 127.0.0.1, but those to skip;
 // worstLateMs gets how late the latest went out.

@@ -93,9 +93,8 @@ void TestWeb::browsersPlayTheStream()
         const QString sink = QStringLiteral("sink%1").arg(i);
         recorders[i].start("parec", {"--device=" + sink + ".monitor", "--raw", "--format=s16le",
                                      "--rate=48000", "--channels=1"});
-        if (!browsers[i].start("http://127.0.0.1:14214/", sink)) {
-            QSKIP("SKIPPED, Xvfb or Chromium is missing or did not start");
-        }
+        REQUIRE(browsers[i].start("http://127.0.0.1:14214/", sink),
+                "Xvfb and Chromium (missing, or they did not start)");
     }
     const QString state = "document.getElementById('state').textContent";
     for (Chromium &browser : browsers) {
