@@ -33,7 +33,8 @@ QList<QByteArray> opusTone(int frames, const QVector<int> &frameSamples = {960})
 QVector<float> decodeAll(const QList<QByteArray> &packets);
 
 // How far copy strays from original, per 20 ms block, following a slow drift of the time base
-// (a rate correction): the worst block's error against its energy, in dB.
+// (a rate correction) and audio made up in between: the worst block's error against its
+// energy, in dB. A block missing from copy, or changed, shows.
 double worstBlockErrorDb(const QVector<float> &copy, const QVector<float> &original);
 
 // The samples of a complete (sizes written) 48 kHz mono 16-bit WAV file; else none, warned.

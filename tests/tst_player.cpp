@@ -29,6 +29,7 @@ class TestPlayer : public QObject
 private slots:
     void commandLine_data();
     void commandLine();
+    void streamIsWrittenWhole_data();
     void streamIsWrittenWhole();
     void lossIsConcealed();
     void playsIntoSoundServer_data();
@@ -37,7 +38,8 @@ private slots:
     void holdsTheLevel();
     void growsAfterANearMiss_data();
     void growsAfterANearMiss();
-    void onlyAStreamPlays();
+    void whoPlays_data();
+    void whoPlays();
     void newStreamStartsAtTheTarget();
     void presenceCannotBeHeldHostage();
 
@@ -97,35 +99,54 @@ void TestPlayer::commandLine()
     QCOMPARE(player.errors.isEmpty(), exitCode == 0);
 }
 
+void TestPlayer::streamIsWrittenWhole_data()
+{
+    QTest::addColumn<bool>("killed"); // at 1.5 s, else ended by its duration
+    QTest::addRow("to the end of its duration") << false;
+    QTest::addRow("killed halfway") << true;
+}
+
 void TestPlayer::streamIsWrittenWhole()
 {
-    // Received on the bound address, played whole, the file complete when the duration ends the
-    // player; a generous target absorbs a busy machine's stalls.
+    // Received on the bound address, played whole, the file complete however the player ends;
+    // a generous target absorbs a busy machine's stalls.
+    QFETCH(bool, killed);
     const QList<QByteArray> packets = Signal::opusTone(100);
     QElapsedTimer clock;
     clock.start();
     PlayerProcess player(quiet("whole.wav", "--latency 400 --bind 127.0.0.1 --duration 3.5"));
     QVERIFY(player.waitFor("receiving on"));
-    QVERIFY(sendPaced(packets, kLoopback, kStreamPort));
-    QCOMPARE(player.finish(), 0);
-    QVERIFY2(clock.elapsed() >= 3500 && clock.elapsed() < 6000,
+    QVERIFY(sendPaced(packets, kLoopback, kStreamPort, 20, [&](int i) {
+        if (killed && i == 75) {
+            ::kill(pid_t(player.process.processId()), SIGKILL);
+        }
+        return false;
+    }));
+    QCOMPARE(player.finish(), killed ? -1 : 0);
+    QVERIFY2(killed || (clock.elapsed() >= 3500 && clock.elapsed() < 7000),
              qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(player.figure("played"), qint64(packets.size()));
-    QCOMPARE(player.figure("packets dropped"), qint64(0));
-    // Nothing made up but the 200 ms the decoder conceals before the player takes it as ended.
-    QCOMPARE(player.figure("blocks concealed"), qint64(20));
     const QVector<float> written = Signal::wavSamples(dir.filePath("whole.wav"));
-    QVERIFY(!written.isEmpty());
-    // What was sent, block by block, through a playback rate that may differ from 1 by 0.2 %.
-    const QVector<float> sent = Signal::decodeAll(packets);
-    QVERIFY(qAbs(written.size() - sent.size() - 20 * 480) <= 300);
+    // What was sent, block by block, through a playback rate that may differ from 1 by 0.2 %;
+    // killed, what had been played by then (the 400 ms target still held back).
+    const QVector<float> sent = Signal::decodeAll(killed ? packets.mid(0, 40) : packets);
+    QVERIFY(written.size() >= sent.size());
     const double error = Signal::worstBlockErrorDb(written, sent);
     QVERIFY2(error < -20, qPrintable(QString::number(error)));
+    if (killed) {
+        return;
+    }
+    QCOMPARE(player.figure("played"), qint64(packets.size()));
+    QCOMPARE(player.figure("packets dropped"), qint64(0));
+    // Made up: the 200 ms the decoder conceals before the player takes the stream as ended, and
+    // what a busy machine's stalls may add; the file holds all of it.
+    const qint64 concealed = player.figure("blocks concealed");
+    QVERIFY2(concealed >= 20 && concealed <= 40, qPrintable(QString::number(concealed)));
+    QVERIFY(qAbs(written.size() - sent.size() - concealed * 480) <= 300);
 }
 
 void TestPlayer::lossIsConcealed()
 {
-    // A connected sender's lossy stream beside a stranger's; Ctrl+C tells the sender it goes.
+    // A connected sender's lossy stream; Ctrl+C tells the sender the player goes.
     const int frames = 100;
     PlayerProcess player(quiet("lossy.wav"));
     QVERIFY(player.waitFor("receiving on"));
@@ -133,9 +154,6 @@ void TestPlayer::lossIsConcealed()
     QSignalSpy disconnected(&sender, &QWebSocket::disconnected);
     sender.open(QUrl("ws://127.0.0.1:14213"));
     QVERIFY(player.waitFor("sender 127.0.0.1 connected"));
-    QUdpSocket stranger;
-    QVERIFY(stranger.bind(QHostAddress("127.0.0.2"), 0));
-    const QList<QByteArray> strangersStream = Signal::opusTone(10);
     std::mt19937 random(7);
     QVector<bool> lost(frames);
     // The start and the last half second arrive whole: a loss is seen once later packets come.
@@ -145,9 +163,6 @@ void TestPlayer::lossIsConcealed()
     const int lostCount = lost.count(true);
     qint64 lateMs = 0;
     const auto lose = [&](int i) {
-        if (i >= 40 && i < 50) {
-            stranger.writeDatagram(strangersStream.at(i - 40), kLoopback, kStreamPort);
-        }
         return lost[i];
     };
     QVERIFY(sendPaced(Signal::opusTone(frames), kLoopback, kStreamPort, 20, lose, &lateMs));
@@ -155,15 +170,17 @@ void TestPlayer::lossIsConcealed()
     QCOMPARE(player.stop(SIGINT), 0);
     QTRY_COMPARE_WITH_TIMEOUT(disconnected.count(), 1, 3000);
     QCOMPARE(sender.closeCode(), QWebSocketProtocol::CloseCodeGoingAway);
-    QCOMPARE(player.figure("from other sources"), qint64(10));
     const QVector<float> written = Signal::wavSamples(dir.filePath("lossy.wav"));
     QVERIFY(!written.isEmpty());
     const qint64 concealed = player.figure("blocks concealed");
     QCOMPARE(player.figure("played"), qint64(frames - lostCount));
-    QVERIFY2(concealed >= 2 * lostCount + 12, qPrintable(QString::number(concealed)));
-    // Each lost 20 ms made up: the stream's length, less what was too old at the start, plus the
-    // 200 ms after its end, within two frames, the sender's lateness and the rate's correction.
-    const qint64 expected = (frames - player.figure("skipped")) * 960 + 20 * 480;
+    // Each lost 20 ms made up (two blocks), besides the 200 ms after the stream's end and what a
+    // busy machine's stalls may add.
+    QVERIFY2(concealed >= 2 * lostCount + 12 && concealed <= 2 * lostCount + 40,
+             qPrintable(QString("%1 concealed, %2 lost").arg(concealed).arg(lostCount)));
+    // The file holds what was played, less what was too old at the start, and all that was made
+    // up, within two frames, the sender's lateness and the rate's correction.
+    const qint64 expected = (frames - lostCount - player.figure("skipped")) * 960 + concealed * 480;
     QVERIFY2(qAbs(written.size() - expected) <= 2 * 960 + 300 + 48 * std::min<qint64>(lateMs, 30),
              qPrintable(QString("%1 samples, %2 expected").arg(written.size()).arg(expected)));
     // Continuous: no 10 ms of the stream falls silent.
@@ -209,12 +226,13 @@ void TestPlayer::playsIntoSoundServer()
         return false;
     }));
     QVERIFY(player.waitFor("the stream has ended"));
-    // The loudest half second holds the tone, at its own level (9000 / sqrt(2) RMS).
+    // The loudest tenth of a second holds the tone, at its own level (9000 / sqrt(2) RMS); a busy
+    // machine may break it up elsewhere.
     const auto checkHeard = [&] {
         const QVector<float> heard = Signal::samples16(recorder.readAllStandardOutput());
         double loudest = 0;
-        for (int first = 0; first + 24000 <= heard.size(); first += 4800) {
-            loudest = std::max(loudest, Signal::totalEnergy(heard.mid(first, 24000)) / 24000);
+        for (int first = 0; first + 4800 <= heard.size(); first += 480) {
+            loudest = std::max(loudest, Signal::totalEnergy(heard.mid(first, 4800)) / 4800);
         }
         return insist ? std::sqrt(loudest) > 5700 && std::sqrt(loudest) < 7000 : loudest < 1;
     };
@@ -260,23 +278,23 @@ void TestPlayer::holdsTheLevel()
     QFETCH(double, senderPpm);
     QFETCH(int, spikeMs);
     // (The third comes just as the target would come down after a quiet minute.)
-    const QList<QPair<qint64, int>> spikes = {{60000, spikeMs}, {120000, spikeMs}, {180000, spikeMs}};
+    const QList<QPair<qint64, int>> spikes = {
+        {60000, spikeMs}, {120000, spikeMs}, {180000, spikeMs}};
     player::JitterBuffer buffer;
     double minMs = 1e9;
     double maxMs = -1e9;
     qint64 concealedAtStart = 0; // in the first seconds, or up to the first spike's answer
     int targetAfterSpike = 0;
-    simulateStream(buffer, 4 * 60 * 1000, senderPpm, spikes,
-                   [&](qint64 ms) {
-                       if (ms == (spikeMs ? 90000 : 10000)) {
-                           concealedAtStart = buffer.stats().concealed;
-                           targetAfterSpike = buffer.targetMs();
-                       }
-                       if (ms > 60000) {
-                           minMs = std::min(minMs, buffer.bufferedMs() - buffer.targetMs());
-                           maxMs = std::max(maxMs, buffer.bufferedMs() - buffer.targetMs());
-                       }
-                   });
+    simulateStream(buffer, 4 * 60 * 1000, senderPpm, spikes, [&](qint64 ms) {
+        if (ms == (spikeMs ? 90000 : 10000)) {
+            concealedAtStart = buffer.stats().concealed;
+            targetAfterSpike = buffer.targetMs();
+        }
+        if (ms > 60000) {
+            minMs = std::min(minMs, buffer.bufferedMs() - buffer.targetMs());
+            maxMs = std::max(maxMs, buffer.bufferedMs() - buffer.targetMs());
+        }
+    });
     const player::JitterBuffer::Stats &stats = buffer.stats();
     // Drift is absorbed by the rate alone, never a dropped or made-up block; after a minute the
     // level's floor stays from 20 ms below the target (which grows after a near miss, ahead of
@@ -314,59 +332,95 @@ void TestPlayer::growsAfterANearMiss()
     QCOMPARE(level.targetSamples() / kMs, targetMs);
 }
 
-void TestPlayer::onlyAStreamPlays()
+void TestPlayer::whoPlays_data()
 {
+    // A source plays first (connected to the presence endpoint or not), falls silent for a
+    // while (0: goes on playing), then a second source sends.
+    QTest::addColumn<bool>("firstConnected");
+    QTest::addColumn<int>("quietMs");
+    QTest::addColumn<bool>("secondConnected");
+    QTest::addColumn<QString>("sends"); // "stream", "junk", or "flood": a stream all at once
+    QTest::addColumn<int>("packets");
+    QTest::addColumn<bool>("takesOver");
+    const auto row = [](const char *name, bool first, int quietMs, bool second, const char *sends,
+                        int packets, bool takesOver) {
+        QTest::addRow("%s", name) << first << quietMs << second << QString(sends) << packets
+                                  << takesOver;
+    };
+    row("a stranger's copies while the sender plays", true, 0, false, "stream", 50, false);
+    row("a stranger 1.9 s after the sender went quiet", true, 1900, false, "stream", 5, false);
+    row("a stranger 2 s after the sender went quiet", true, 2000, false, "stream", 50, true);
+    row("a connected sender, from a stranger", false, 0, true, "stream", 50, true);
+    row("a connected sender, from another one", true, 0, true, "stream", 50, false);
+    row("junk at the pace of audio", false, 5000, false, "junk", 1500, false);
+    row("a flood", false, 5000, false, "flood", 1500, false);
+    row("a flood of junk", false, 5000, false, "junk flood", 1500, false);
+}
+
+void TestPlayer::whoPlays()
+{
+    QFETCH(bool, firstConnected);
+    QFETCH(int, quietMs);
+    QFETCH(bool, secondConnected);
+    QFETCH(QString, sends);
+    QFETCH(int, packets);
+    QFETCH(bool, takesOver);
     player::JitterBuffer buffer;
     player::StreamReceiver receiver(buffer, [this] { return nowMs; });
+    // An idle connection elsewhere reserves nothing.
+    QList<QHostAddress> connected{QHostAddress("127.0.0.5")};
+    connected << (firstConnected ? QList<QHostAddress>{kLoopback} : QList<QHostAddress>{})
+              << (secondConnected ? QList<QHostAddress>{kStranger} : QList<QHostAddress>{});
+    receiver.setConnected(connected);
     QSignalSpy started(&receiver, &player::StreamReceiver::streamStarted);
     std::mt19937 random(23);
-    const auto junk = [&] {
-        QByteArray bytes(int(random() % 300), Qt::Uninitialized);
-        std::generate(bytes.begin(), bytes.end(), [&] { return char(random()); });
-        return bytes;
-    };
-    // Random bytes, at the pace of a stream and as a flood, from an address that never connected
-    // (some pass the checks one by one); an idle connection elsewhere.
-    receiver.setConnected({QHostAddress("127.0.0.5")});
-    for (int i = 0; i < 3000; ++i, nowMs += i < 1500 ? 20 : 0) {
-        receiver.process(junk(), kStranger);
-    }
-    QCOMPARE(started.count(), 0);
-    // The sender's stream among the stranger's junk and copies of its packets: it plays (after
-    // 100 ms on probation), nothing of the stranger's does, and the tone never stops.
-    nowMs += 5000;
-    const QList<QByteArray> stream = Signal::opusTone(1500);
-    qint64 strangersPackets = 0;
+    const QList<QByteArray> stream = Signal::opusTone(std::max(packets, 50));
     qint16 block[960];
-    for (int tick = 0; tick < stream.size(); ++tick, nowMs += 20) {
-        receiver.process(stream.at(tick), kLoopback);
-        for (const QByteArray &datagram : {junk(), stream.at(tick)}) {
-            receiver.process(datagram, kStranger);
-            strangersPackets += tick >= 10 && player::playableSamples(datagram) > 0;
-        }
+    const auto tick = [&](bool loud) {
+        nowMs += 20;
         buffer.pull(block, 960);
-        QVERIFY(tick < 10 || std::any_of(block, block + 960, [](qint16 s) { return s != 0; }));
+        return !loud || std::any_of(block, block + 960, [](qint16 s) { return s != 0; });
+    };
+    const bool firstPlays = !sends.contains("junk") && !sends.contains("flood");
+    for (int i = 0; firstPlays && i < 50; ++i) {
+        receiver.process(stream.at(i), kLoopback);
+        QVERIFY(tick(i >= 10));
+    }
+    nowMs += quietMs - 20;
+    for (int i = 0; i < packets; ++i) {
+        if (quietMs == 0) {
+            receiver.process(stream.at(i), kLoopback);
+        }
+        QByteArray datagram = stream.at(i);
+        if (sends.contains("junk")) {
+            datagram.resize(int(random() % 300)); // some pass the checks one by one
+            std::generate(datagram.begin(), datagram.end(), [&] { return char(random()); });
+        }
+        receiver.process(datagram, kStranger);
+        // The sender's tone never stops for what another sends.
+        if (!sends.contains("flood") || i % 50 == 0) {
+            QVERIFY(tick(quietMs == 0 && !takesOver));
+        }
     }
     const player::StreamReceiver::Counters c = receiver.counters();
-    QCOMPARE(started.count(), 1);
-    QCOMPARE(c.played, qint64(stream.size()));
-    QVERIFY(c.foreign >= strangersPackets);
     QCOMPARE(c.played + c.invalid + c.foreign + c.pending, c.datagrams);
-    // Two seconds after the sender went quiet, another stream may take the player over.
-    nowMs += 2000;
-    for (int tick = 0; tick < 10; ++tick, nowMs += 20) {
-        receiver.process(stream.at(tick), kStranger);
-    }
-    QCOMPARE(started.count(), 2);
+    QCOMPARE(started.count(), int(firstPlays) + int(takesOver));
+    QCOMPARE(receiver.currentSource(), takesOver    ? kStranger
+                                       : firstPlays ? kLoopback
+                                                    : QHostAddress());
+    // Refused: all the second source sent, or what the first sent once it had lost the player.
+    QCOMPARE(c.datagrams - c.played,
+             qint64(takesOver ? (quietMs == 0 ? packets - 1 : 0) : packets));
 }
 
 void TestPlayer::newStreamStartsAtTheTarget()
 {
-    // A sender pressing Start again: a new connection, then its new stream's first 200 ms at once.
+    // A sender pressing Start again: a new connection, then its new stream's first 200 ms at once;
+    // later a flood of two seconds at once, then silence.
     player::JitterBuffer buffer;
     player::StreamReceiver receiver(buffer, [this] { return nowMs; });
     receiver.setConnected({kLoopback});
-    const QList<QByteArray> stream = Signal::opusTone(200);
+    const QList<QByteArray> stream = Signal::opusTone(300);
     qint16 block[960];
     for (int i = 0; i < 200; ++i, nowMs += 20) {
         if (i == 100) {
@@ -383,6 +437,18 @@ void TestPlayer::newStreamStartsAtTheTarget()
     }
     QCOMPARE(buffer.stats().dropped, qint64(0));
     QVERIFY(buffer.stats().skipped >= 8);
+    // The hard cap: the target and 200 ms (or twice the target), whatever comes at once.
+    for (int i = 200; i < 300; ++i) {
+        receiver.process(stream.at(i), kLoopback);
+    }
+    const int capMs = buffer.targetMs() + std::max(buffer.targetMs(), 200);
+    QVERIFY2(buffer.bufferedMs() <= capMs, qPrintable(QString::number(buffer.bufferedMs())));
+    QCOMPARE(buffer.stats().dropped, qint64(100 - capMs / 20));
+    // 200 ms after the last of it has played, made up, the stream has ended.
+    const qint64 concealed = buffer.stats().concealed;
+    for (int n = 0; n < 100 && buffer.pull(block, 960) > 0; ++n) {
+    }
+    QCOMPARE(buffer.stats().concealed - concealed, qint64(20));
 }
 
 void TestPlayer::presenceCannotBeHeldHostage()
