@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include <qrencode.h>
@@ -76,6 +77,8 @@ PhoneDialog::PhoneDialog(const QString &pageUrl, QWidget *parent)
     hint->setObjectName(QStringLiteral("phoneHintlabel"));
     hint->setWordWrap(true);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    // Qt's own translations are not shipped, so the button's text is ours.
+    buttons->button(QDialogButtonBox::Close)->setText(tr("Close"));
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(address);
     layout->addWidget(code);

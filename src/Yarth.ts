@@ -102,6 +102,10 @@
 <context>
     <name>PhoneDialog</name>
     <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
         <source>Listen on a phone</source>
         <translation>用手机收听</translation>
     </message>
