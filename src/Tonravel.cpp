@@ -135,8 +135,9 @@ void Tonravel::applyDiscoveredService(
 
 void Tonravel::showReceiverState(ReceiverState state, const QString &address)
 {
-    receiverState = state;
-    switch (state) {
+    // Start with an empty address field streams to no one.
+    receiverState = address.isEmpty() ? ReceiverState::None : state;
+    switch (receiverState) {
     case ReceiverState::None:
         receiverStatus->setText(
             tr("No receiver found yet: run plovarin-player on a computer of this network"));
@@ -151,7 +152,7 @@ void Tonravel::showReceiverState(ReceiverState state, const QString &address)
         receiverStatus->setText(tr("The receiver at %1 has gone").arg(address));
         break;
     }
-    probePage(state == ReceiverState::None ? QString() : address);
+    probePage(address);
 }
 
 void Tonravel::probePage(const QString &address)
