@@ -186,10 +186,12 @@ void Tonravel::probePage(const QString &address)
 
 void Tonravel::openPhoneDialog()
 {
-    if (!phoneDialog) {
-        phoneDialog = new PhoneDialog(probedPage.toString(), this);
-        phoneDialog->setAttribute(Qt::WA_DeleteOnClose);
+    // One dialog, for the receiver of the moment.
+    if (phoneDialog) {
+        phoneDialog->close();
     }
+    phoneDialog = new PhoneDialog(probedPage.toString(), this);
+    phoneDialog->setAttribute(Qt::WA_DeleteOnClose);
     phoneDialog->show();
     phoneDialog->raise();
     phoneDialog->activateWindow();
