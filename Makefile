@@ -42,11 +42,19 @@ package: build
 	rm -f $(BUILD_DIR)/plovarin_*.deb
 	cd $(BUILD_DIR) && cpack
 
-# CI's look at the package: no lintian error, a desktop entry without errors or warnings, and a
-# changelog whose latest entry is the version being packaged.
+# CI's look at the package: no lintian error, a desktop entry without errors or warnings, a
+# changelog whose latest entry is the version being packaged, and manual pages that render
+# without warnings and with no section but these (help2man takes a line of the player's extra
+# text that looks like "[Name]" for a section of its own).
 DESKTOP_ENTRY = packaging/com.morvenhal.Tonravel.desktop
+MAN_SECTIONS = NAME|SYNOPSIS|DESCRIPTION|OPTIONS|EXIT STATUS|RUNNING AS A SERVICE|NETWORK|FILES|SEE ALSO
 package-check: package
 	lintian --fail-on error $(BUILD_DIR)/plovarin_*.deb
+	for page in $(BUILD_DIR)/packaging/*.1.gz; do \
+	  test -z "$$(MANWIDTH=80 man --warnings -l $$page 2>&1 >/dev/null)" && \
+	  ! MANWIDTH=80 man -l $$page | grep -vE '^( |$$)|\(1\) *$$' | grep -vxE '$(MAN_SECTIONS)' || \
+	  { echo "$$page: a warning or a section that is none"; exit 1; }; \
+	done
 	desktop-file-validate $(DESKTOP_ENTRY)
 	test -z "$$(desktop-file-validate --no-hints $(DESKTOP_ENTRY))"
 	test "$$(dpkg-parsechangelog -l packaging/changelog -S Version)" = \

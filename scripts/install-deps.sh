@@ -11,9 +11,9 @@ packages=(
   pulseaudio pulseaudio-utils
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   xvfb xauth iproute2
-  dpkg-dev help2man lintian desktop-file-utils
+  dpkg-dev help2man lintian desktop-file-utils man-db
   libqrencode-dev libpulse-dev
-  chromium fonts-dejavu-core
+  chromium fonts-dejavu-core zbar-tools
 )
 
 missing=()

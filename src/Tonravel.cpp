@@ -3,9 +3,16 @@
 
 #include "AudioInput.h"
 #include "Log.h"
+#include "PhoneDialog.h"
+#include "ReceiverAddress.h"
 
 #include <QCoreApplication>
+#include <QLabel>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QPushButton>
 #include <QSettings>
+#include <QTimer>
 
 namespace
 {
@@ -15,20 +22,34 @@ const QString kReceiverIpKey = QStringLiteral("receiverIp");
 const QString kInputVolumeKey = QStringLiteral("inputVolume");
 constexpr int kDefaultInputVolume = 100;
 const QString kAlsaRealm = QStringLiteral("alsa");
+// A receiver on the local network answers at once; one that does not serves no phone.
+constexpr int kPageProbeTimeoutMs = 3000;
 } // namespace
 
 Tonravel::Tonravel(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::Tonravel)
     , serviceName(QStringLiteral("com.morvenhal.plovarin.player"))
+    , receiverStatus(new QLabel(this))
+    , phoneButton(new QPushButton(this))
 {
     ui->setupUi(this);
+    receiverStatus->setObjectName(QStringLiteral("receiverStatuslabel"));
+    phoneButton->setObjectName(QStringLiteral("phonepushButton"));
+    phoneButton->setText(tr("Listen on a phone..."));
+    phoneButton->hide();
+    ui->statusBar->addWidget(receiverStatus, 1);
+    ui->statusBar->addPermanentWidget(phoneButton);
+    connect(phoneButton, &QPushButton::clicked, this, &Tonravel::openPhoneDialog);
+    // Only the receiver itself is asked, never a proxy.
+    pageProbe.setProxy(QNetworkProxy::NoProxy);
     // The form's placeholder text would stand until the slider first moves.
     updateInputVolume(ui->inputVolumehorizontalSlider->value());
     initializeMemberObjects();
     connectSignals();
     loadSetting();
     checkSupportedSampleRates();
+    showReceiverState(ReceiverState::None, QString());
 }
 
 Tonravel::~Tonravel()
@@ -70,6 +91,7 @@ void Tonravel::startService()
     LOG_LINE();
     ui->startRecordstartDancepushButton->setEnabled(false);
     LOG_LINE();
+    showReceiverState(ReceiverState::Streaming, controller->currentReceiverIp().trimmed());
 }
 
 void Tonravel::connectSignals()
@@ -90,6 +112,7 @@ void Tonravel::enableRecognizeButton()
     ui->startRecordstartDancepushButton->setEnabled(true);
     LOG_LINE() << ", Speaking done ";
     LOG_LINE() << ", Speaking done ";
+    showReceiverState(ReceiverState::Gone, AudioInput::instance()->currentReceiverIp().trimmed());
 }
 
 void Tonravel::applyDiscoveredService(
@@ -104,6 +127,74 @@ void Tonravel::applyDiscoveredService(
     receiverPort = port;
     receiverAddress = QString::fromStdString(address);
     ui->receiverIplineEdit->setText(receiverAddress);
+    // The running stream keeps its receiver; the status stays with it.
+    if (receiverState != ReceiverState::Streaming) {
+        showReceiverState(ReceiverState::Found, receiverAddress);
+    }
+}
+
+void Tonravel::showReceiverState(ReceiverState state, const QString &address)
+{
+    // Start with an empty address field streams to no one.
+    receiverState = address.isEmpty() ? ReceiverState::None : state;
+    switch (receiverState) {
+    case ReceiverState::None:
+        receiverStatus->setText(
+            tr("No receiver found yet: run plovarin-player on a computer of this network"));
+        break;
+    case ReceiverState::Found:
+        receiverStatus->setText(tr("Receiver found at %1").arg(address));
+        break;
+    case ReceiverState::Streaming:
+        receiverStatus->setText(tr("Streaming to %1").arg(address));
+        break;
+    case ReceiverState::Gone:
+        receiverStatus->setText(tr("The receiver at %1 has gone").arg(address));
+        break;
+    }
+    probePage(address);
+}
+
+void Tonravel::probePage(const QString &address)
+{
+    phoneButton->hide();
+    probedPage.clear();
+    const ReceiverAddress receiver(address);
+    if (!receiver.isValid()) {
+        return;
+    }
+    probedPage.setScheme(QStringLiteral("http"));
+    probedPage.setHost(receiver.address().toString());
+    probedPage.setPort(kPagePort);
+    probedPage.setPath(QStringLiteral("/"));
+    QNetworkReply *reply = pageProbe.head(QNetworkRequest(probedPage));
+    QTimer::singleShot(kPageProbeTimeoutMs, reply, &QNetworkReply::abort);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (reply->url() != probedPage) {
+            return; // a receiver asked before the present one
+        }
+        if (reply->error() == QNetworkReply::NoError && status == 200) {
+            phoneButton->show();
+        } else {
+            LOG_LINE() << ", no page for phones at: " << probedPage.toString()
+                       << ", reason: " << reply->errorString();
+        }
+    });
+}
+
+void Tonravel::openPhoneDialog()
+{
+    // One dialog, for the receiver of the moment.
+    if (phoneDialog) {
+        phoneDialog->close();
+    }
+    phoneDialog = new PhoneDialog(probedPage.toString(), this);
+    phoneDialog->setAttribute(Qt::WA_DeleteOnClose);
+    phoneDialog->show();
+    phoneDialog->raise();
+    phoneDialog->activateWindow();
 }
 
 void Tonravel::clear()

@@ -7,8 +7,15 @@
 #include <QList>
 #include <QMainWindow>
 #include <QMap>
+#include <QNetworkAccessManager>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
+
+class PhoneDialog;
+class QLabel;
+class QPushButton;
 
 namespace Ui
 {
@@ -16,7 +23,8 @@ class Tonravel;
 }
 
 // The main window: the Service tab (volume, sound source, receiver address, Start) and the Log
-// tab with the chosen source's sample rates.
+// tab with the chosen source's sample rates. Its status bar says where the sound goes and, for
+// a receiver that serves the web page, how a phone joins it.
 class Tonravel : public QMainWindow
 {
     Q_OBJECT
@@ -36,6 +44,9 @@ public:
     // as sound sources: the named ones, less ALSA's plugin pseudo-devices when the sound
     // server's own devices are listed beside them.
     static QList<int> offeredSourceIndexes(const QStringList &names, const QStringList &realms);
+
+    // The receiver's port that serves the page for phones.
+    static constexpr quint16 kPagePort = 14214;
 
 private slots:
     void updateInputVolume(int newInputVolume);
@@ -57,6 +68,10 @@ private:
         QString name, quint16 port,
         com::morvenhal::halvern::ServicePublishMessage_ServiceProtocolType protocolType,
         std::string address);
+    enum class ReceiverState { None, Found, Streaming, Gone };
+    void showReceiverState(ReceiverState state, const QString &address);
+    void probePage(const QString &address);
+    void openPhoneDialog();
 
     QMap<QString, QAudioDeviceInfo> audioDeviceMap;
     Ui::Tonravel *ui;
@@ -67,6 +82,14 @@ private:
     // The capture controller exists from connectSignals on; volume changes before that are
     // picked up by the first Start.
     bool signalsConnected = false;
+    // The status bar's part: the receiver's state in words, and the way to a phone.
+    QLabel *receiverStatus;
+    QPushButton *phoneButton;
+    ReceiverState receiverState = ReceiverState::None;
+    QNetworkAccessManager pageProbe;
+    // The page asked for last; its answer alone shows the phone button.
+    QUrl probedPage;
+    QPointer<PhoneDialog> phoneDialog;
 };
 
 #endif // TONRAVEL_H

@@ -71,12 +71,47 @@
         <source>%1Hz</source>
         <translation>%1赫兹</translation>
     </message>
+    <message>
+        <source>Listen on a phone...</source>
+        <translation>用手机收听…</translation>
+    </message>
+    <message>
+        <source>No receiver found yet: run plovarin-player on a computer of this network</source>
+        <translation>尚未找到接收者：请在本网络的一台电脑上运行 plovarin-player</translation>
+    </message>
+    <message>
+        <source>Receiver found at %1</source>
+        <translation>已找到接收者：%1</translation>
+    </message>
+    <message>
+        <source>Streaming to %1</source>
+        <translation>正在把声音传送到 %1</translation>
+    </message>
+    <message>
+        <source>The receiver at %1 has gone</source>
+        <translation>接收者 %1 已离开</translation>
+    </message>
 </context>
 <context>
     <name>PipeDevice</name>
     <message>
         <source>ws://%1:14213</source>
         <translation>ws://%1:14213</translation>
+    </message>
+</context>
+<context>
+    <name>PhoneDialog</name>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>Listen on a phone</source>
+        <translation>用手机收听</translation>
+    </message>
+    <message>
+        <source>Scan the code with the phone&apos;s camera, or type the address into its browser, and press Play on the page. The phone must be on the same network.</source>
+        <translation>用手机相机扫描二维码，或在手机浏览器中输入这个地址，然后在网页上按“播放”。手机须连在同一个网络上。</translation>
     </message>
 </context>
 </TS>

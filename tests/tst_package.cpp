@@ -44,6 +44,14 @@ private slots:
         // The unit is written at install time: it must name the player where the package puts it.
         QCOMPARE(run("grep", {"-rh", "^ExecStart=", dir.filePath("usr/lib/systemd")}),
                  QString("ExecStart=/usr/bin/plovarin-player\n"));
+        // A second user's session finds the ports taken (exit code 3): no restart loop.
+        QCOMPARE(
+            run("grep", {"-rh", "^RestartPreventExitStatus=", dir.filePath("usr/lib/systemd")}),
+            QString("RestartPreventExitStatus=2 3\n"));
+        // Every user's session starts the player from the installation on.
+        const QString postinst = run("dpkg-deb", {"--info", deb, "postinst"});
+        QVERIFY2(postinst.contains("deb-systemd-helper --user enable plovarin-player.service"),
+                 qPrintable(postinst));
     }
 };
 

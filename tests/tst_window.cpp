@@ -1,3 +1,5 @@
+#include "PhoneDialog.h"
+#include "ServicePublisher.h"
 #include "StartUp.h"
 #include "TestSupport.h"
 #include "Tonravel.h"
@@ -11,6 +13,8 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
@@ -42,6 +46,7 @@ private slots:
     void quitStoresSettings();
     void offeredSources_data();
     void offeredSources();
+    void statusAndPhoneDialog();
 
 private:
     SettingsSandbox sandbox;
@@ -70,6 +75,7 @@ void TestWindow::language()
     Tonravel window;
     QCOMPARE(window.windowTitle(), "普洛瓦林");
     QCOMPARE(child<QTabWidget>(window, "FunctabWidget_2")->tabText(1), "日志");
+    QVERIFY(child<QLabel>(window, "receiverStatuslabel")->text().startsWith("尚未找到接收者"));
     // The accelerator of "Sta&rt" works in the translation too.
     window.show();
     QApplication::setActiveWindow(&window);
@@ -189,6 +195,48 @@ void TestWindow::offeredSources()
     QFETCH(QStringList, realms);
     QFETCH(QList<int>, offered);
     QCOMPARE(Tonravel::offeredSourceIndexes(names, realms), offered);
+}
+
+void TestWindow::statusAndPhoneDialog()
+{
+    // A receiver on a loopback address of its own, announcing itself and serving the page.
+    const QString address = "127.0.0.77";
+    Receiver receiver(address);
+    QTcpServer page;
+    QVERIFY(page.listen(QHostAddress(address), Tonravel::kPagePort));
+    connect(&page, &QTcpServer::newConnection, [&page] {
+        QTcpSocket *socket = page.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead,
+                [socket] { socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"); });
+    });
+    Tonravel window;
+    auto *status = child<QLabel>(window, "receiverStatuslabel");
+    auto *phone = child<QPushButton>(window, "phonepushButton");
+    QVERIFY(status->text().startsWith("No receiver found yet"));
+    QVERIFY(phone->isHidden());
+    QUdpSocket announcer;
+    QVERIFY(announcer.bind(QHostAddress(address)));
+    announcer.writeDatagram(halvern::encodeAnnouncement({"com.morvenhal.plovarin.player", 14213}),
+                            QHostAddress::LocalHost, ServicePublisher::defaultOptions().port);
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), "Receiver found at 127.0.0.77", 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!phone->isHidden(), 5000);
+    QTest::mouseClick(child<QPushButton>(window, "startRecordstartDancepushButton"),
+                      Qt::LeftButton);
+    QCOMPARE(status->text(), "Streaming to 127.0.0.77");
+    QTRY_COMPARE_WITH_TIMEOUT(int(receiver.peers.size()), 1, 5000);
+    receiver.closeAll();
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), "The receiver at 127.0.0.77 has gone", 5000);
+    // The dialog's QR code, as a phone's camera would read it off the screen.
+    QTRY_VERIFY_WITH_TIMEOUT(!phone->isHidden(), 5000);
+    QTest::mouseClick(phone, Qt::LeftButton);
+    const QString png = sandbox.dir.filePath("qr.png");
+    QVERIFY(
+        window.findChild<PhoneDialog *>()->findChild<QLabel *>("qrCodelabel")->grab().save(png));
+    REQUIRE(!QStandardPaths::findExecutable("zbarimg").isEmpty(), "zbarimg (Debian's zbar-tools)");
+    QProcess zbar;
+    zbar.start("zbarimg", {"--raw", "-q", png});
+    QVERIFY(zbar.waitForFinished(10000));
+    QCOMPARE(zbar.readAllStandardOutput().trimmed(), "http://127.0.0.77:14214/");
 }
 
 QTEST_MAIN(TestWindow)

@@ -1,9 +1,12 @@
 #include "WebRelay.h"
 
+#include "LocalAddresses.h"
 #include "SourceGate.h"
 
+#include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSysInfo>
 #include <QtEndian>
 #include <QWebSocket>
 
@@ -21,6 +24,10 @@ constexpr int kFrameBytes = kFrameHeaderBytes + kWebFrameSamples * 2;
 constexpr qint64 kMaxUnsentBytes = 4 * kFrameBytes;
 // Pages send nothing but the protocol's own control frames.
 constexpr quint64 kMaxIncomingBytes = 1024;
+// Only the source and the sender are named; a few more are kept for when they come back.
+constexpr std::size_t kMaxNames = 16;
+// A DNS name's longest.
+constexpr int kMaxNameChars = 253;
 } // namespace
 
 struct WebRelay::Listener {
@@ -144,6 +151,7 @@ void WebRelay::setSource(const QHostAddress &newSource)
     source = newSource;
     // A new stream starts on whole frames of its own.
     pending.clear();
+    learnName(source);
     sendState();
 }
 
@@ -153,7 +161,39 @@ void WebRelay::setSender(const QHostAddress &newSender)
         return;
     }
     sender = newSender;
+    learnName(sender);
     sendState();
+}
+
+void WebRelay::learnName(const QHostAddress &address)
+{
+    const QString key = address.toString();
+    if (address.isNull() || names.count(key) != 0) {
+        return;
+    }
+    if (names.size() >= kMaxNames) {
+        names.clear();
+    }
+    if (isOwnAddress(address)) {
+        // Also spares the resolver the loopback addresses tests stream from.
+        names[key] = QSysInfo::machineHostName();
+        return;
+    }
+    names[key] = QString();
+    QHostInfo::lookupHost(key, this, [this, key](const QHostInfo &info) {
+        const auto found = names.find(key);
+        if (found == names.end() || info.error() != QHostInfo::NoError || info.hostName() == key) {
+            return;
+        }
+        found->second = info.hostName().left(kMaxNameChars);
+        sendState();
+    });
+}
+
+QString WebRelay::nameOf(const QHostAddress &address) const
+{
+    const auto found = names.find(address.toString());
+    return found == names.end() ? QString() : found->second;
 }
 
 QByteArray WebRelay::stateMessage() const
@@ -162,12 +202,18 @@ QByteArray WebRelay::stateMessage() const
     state.insert(QStringLiteral("state"), stopped           ? QStringLiteral("stopped")
                                           : source.isNull() ? QStringLiteral("waiting")
                                                             : QStringLiteral("playing"));
-    if (!source.isNull()) {
-        state.insert(QStringLiteral("source"), source.toString());
-    }
-    if (!sender.isNull()) {
-        state.insert(QStringLiteral("sender"), sender.toString());
-    }
+    state.insert(QStringLiteral("host"), QSysInfo::machineHostName());
+    const auto insertAddress = [&](const QString &key, const QHostAddress &address) {
+        if (!address.isNull()) {
+            state.insert(key, address.toString());
+            const QString name = nameOf(address);
+            if (!name.isEmpty()) {
+                state.insert(key + QStringLiteral("Name"), name);
+            }
+        }
+    };
+    insertAddress(QStringLiteral("source"), source);
+    insertAddress(QStringLiteral("sender"), sender);
     state.insert(QStringLiteral("playerDelayMs"), qRound(playerDelayMs));
     return QJsonDocument(state).toJson(QJsonDocument::Compact);
 }

@@ -4,9 +4,11 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
+#include <QString>
 #include <QTimer>
 
 #include <deque>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -32,8 +34,10 @@ constexpr int kWebQueueFrames = 25;
 // A binary message is one frame: its sequence number (32 bits, little-endian, counting every
 // frame relayed, so a page sees what it missed) and the frame's samples (16-bit little-endian
 // 48 kHz mono). A text message is the state, as JSON: {"state": "waiting"|"playing"|"stopped",
-// "source": address, "sender": address, "playerDelayMs": ms}; it is sent on every change and
-// once a second, so a page notices a dead connection.
+// "host": this machine's name, "source": address, "sourceName": name, "sender": address,
+// "senderName": name, "playerDelayMs": ms}; it is sent on every change and once a second, so a
+// page notices a dead connection. A name is there once known: this machine's own, or what a
+// reverse lookup of the address found.
 class WebRelay : public QObject
 {
     Q_OBJECT
@@ -71,6 +75,9 @@ private:
     void flush(Listener &listener);
     void sendState();
     QByteArray stateMessage() const;
+    // Starts finding the name of address, never blocking; the state follows when it is known.
+    void learnName(const QHostAddress &address);
+    QString nameOf(const QHostAddress &address) const;
     void remove(QWebSocket *socket);
 
     std::vector<std::unique_ptr<Listener>> listeners;
@@ -80,6 +87,8 @@ private:
     QHostAddress sender;
     double playerDelayMs = 0;
     bool stopped = false;
+    // Names by address text; empty while a lookup runs or when it found none.
+    std::map<QString, QString> names;
     QTimer stateTimer;
 };
 

@@ -1,6 +1,8 @@
 // The WebSocket to the player: audio frames and state in, reconnection with backoff out.
 // Knows nothing of the page's elements or of Web Audio.
 
+import { t } from './i18n.js';
+
 const kFirstRetryMs = 500;
 const kMaxRetryMs = 8000;
 // The player sends its state every second; this long without a word means the connection is
@@ -47,7 +49,7 @@ export class Connection {
     try {
       socket = new WebSocket(`${scheme}//${location.host}/stream`);
     } catch (error) {
-      this.retry(`the connection could not be opened (${error.message})`);
+      this.retry(t('the connection could not be opened ({message})', { message: error.message }));
       return;
     }
     socket.binaryType = 'arraybuffer';
@@ -80,8 +82,8 @@ export class Connection {
         return;
       }
       this.drop();
-      this.retry(event.code === 1001 ? 'the player has stopped'
-                                     : 'the connection to the player was lost');
+      this.retry(event.code === 1001 ? t('the player has stopped')
+                                     : t('the connection to the player was lost'));
     };
   }
 
@@ -104,7 +106,9 @@ export class Connection {
     const base = Math.min(kMaxRetryMs, kFirstRetryMs * 2 ** this.attempt);
     const delay = Math.round(base * (0.75 + Math.random() * 0.5));
     this.attempt += 1;
-    this.handlers.onStatus('reconnecting', `${reason}; trying again in ${Math.ceil(delay / 1000)} s`);
+    this.handlers.onStatus('reconnecting',
+                           t('{reason}; trying again in {seconds} s',
+                             { reason, seconds: Math.ceil(delay / 1000) }));
     this.retryTimer = setTimeout(() => this.connect(), delay);
   }
 
@@ -112,7 +116,7 @@ export class Connection {
     clearTimeout(this.watchdog);
     this.watchdog = setTimeout(() => {
       this.drop();
-      this.retry('nothing heard from the player');
+      this.retry(t('nothing heard from the player'));
     }, kSilenceMs);
   }
 }

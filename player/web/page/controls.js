@@ -2,6 +2,7 @@
 // level meter, Media Session, and the silent looping media element that keeps the page
 // playing with the screen locked where the browser allows it.
 import { Connection } from './connection.js';
+import { t, translatePage } from './i18n.js';
 import { Playback } from './playback.js';
 
 const button = document.getElementById('play');
@@ -13,6 +14,7 @@ const meter = levelBar.parentElement;
 const volume = document.getElementById('volume');
 const problemText = document.getElementById('problem');
 const keepAlive = document.getElementById('keepalive');
+const leadText = document.querySelector('.lead');
 
 const kVolumeKey = 'plovarin.volume';
 const kFigurePeriodMs = 250;
@@ -57,30 +59,38 @@ const connection = new Connection({
 
 function stateWords() {
   if (!listening) {
-    return 'Press Play to listen';
+    return t('Press Play to listen');
   }
   if (playback.state === 'suspended' || playback.state === 'interrupted') {
-    return 'The browser has paused the sound: press Stop, then Play';
+    return t('The browser has paused the sound: press Stop, then Play');
   }
   if (status === 'reconnecting') {
-    return statusDetail ? `Reconnecting: ${statusDetail}` : 'Reconnecting…';
+    return statusDetail ? t('Reconnecting: {detail}', { detail: statusDetail }) : t('Reconnecting…');
   }
   if (status === 'connecting' || !playerState) {
-    return 'Connecting…';
+    return t('Connecting…');
   }
   switch (playerState.state) {
     case 'playing':
-      return `Playing from ${playerState.source}`;
+      return t('Playing from {source}', { source: playerState.sourceName || playerState.source });
     case 'stopped':
-      return 'The player has stopped';
+      return t('The player has stopped');
     default:
       return playerState.sender
-        ? `Waiting for a sender (${playerState.sender} is connected, its sound has not started)`
-        : 'Waiting for a sender';
+        ? t('Waiting for a sender ({sender} is connected, its sound has not started)',
+            { sender: playerState.senderName || playerState.sender })
+        : t('Waiting for a sender');
   }
 }
 
 function showState() {
+  // The computer that plays, once the player has said its name.
+  const lead = playerState?.host
+    ? t('The sound that {host} receives, played on this device', { host: playerState.host })
+    : t("The computer's sound, played on this device");
+  if (leadText.textContent !== lead) {
+    leadText.textContent = lead;
+  }
   const words = stateWords();
   if (stateText.textContent !== words) {
     stateText.textContent = words;
@@ -95,14 +105,14 @@ function showProblem(words) {
 
 function showFigures() {
   if (!listening || playerState?.state !== 'playing') {
-    delayText.textContent = 'Delay: none yet';
+    delayText.textContent = t('Delay: none yet');
     return;
   }
   const pageMs = 1000 * (playback.bufferedSeconds() + playback.outputLatencySeconds());
   const totalMs = Math.round((playerState.playerDelayMs || 0) + pageMs);
   const breaks = playback.dropouts + gaps;
-  delayText.textContent = `Delay: about ${totalMs} ms` +
-    (breaks > 0 ? `, ${breaks} ${breaks === 1 ? 'dropout' : 'dropouts'}` : '');
+  delayText.textContent = t('Delay: about {ms} ms', { ms: totalMs }) +
+    (breaks > 1 ? t(', {count} dropouts', { count: breaks }) : breaks === 1 ? t(', 1 dropout') : '');
 }
 
 function drawMeter() {
@@ -147,7 +157,7 @@ function startKeepAlive() {
     keepAlive.src = URL.createObjectURL(silentWav(5));
   }
   keepAlive.play().catch((error) => {
-    showProblem(`The sound may stop when the screen locks (${error.message}).`);
+    showProblem(t('The sound may stop when the screen locks ({message}).', { message: error.message }));
   });
 }
 
@@ -158,7 +168,7 @@ function updateMediaSession() {
   navigator.mediaSession.playbackState = listening ? 'playing' : 'paused';
   if (listening && typeof MediaMetadata === 'function') {
     navigator.mediaSession.metadata = new MediaMetadata({
-      title: 'Plovarin',
+      title: t('Plovarin'),
       artist: stateWords(),
       album: location.host,
       artwork: [{ src: 'icon.svg', sizes: '64x64', type: 'image/svg+xml' }],
@@ -201,16 +211,16 @@ function startListening() {
   try {
     playback.setVolume(volume.value / 100);
     playback.start().then(showState, (error) => {
-      showProblem(`The sound could not start: ${error.message}`);
+      showProblem(t('The sound could not start: {message}', { message: error.message }));
     });
   } catch (error) {
-    showProblem(`This browser cannot play the sound: ${error.message}`);
+    showProblem(t('This browser cannot play the sound: {message}', { message: error.message }));
     return;
   }
   listening = true;
   startKeepAlive();
   button.setAttribute('aria-pressed', 'true');
-  buttonLabel.textContent = 'Stop';
+  buttonLabel.textContent = t('Stop');
   connection.open();
   figureTimer = setInterval(showFigures, kFigurePeriodMs);
   meterTimer = setInterval(drawMeter, kMeterPeriodMs);
@@ -225,7 +235,7 @@ function stopListening() {
   clearInterval(figureTimer);
   clearInterval(meterTimer);
   button.setAttribute('aria-pressed', 'false');
-  buttonLabel.textContent = 'Play';
+  buttonLabel.textContent = t('Play');
   playerState = null;
   showFigures();
   drawMeter();
@@ -267,5 +277,6 @@ try {
 } catch {
   // As above.
 }
+translatePage();
 setUpMediaSession();
 showState();
