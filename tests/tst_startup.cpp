@@ -1,4 +1,3 @@
-#include "SendFileMessage.pb.h"
 #include "TestSupport.h"
 #include "Tonravel.h"
 
@@ -15,7 +14,6 @@ class TestStartUp : public QObject
     Q_OBJECT
 
 private slots:
-    void fileMessageWireFormat();
     void startsTheWindow();
     void noDisplay();
     void noSources();
@@ -24,16 +22,6 @@ private:
     SettingsSandbox sandbox;
     PulseServer pulse;
 };
-
-void TestStartUp::fileMessageWireFormat()
-{
-    com::morvenhal::plovarin::SendFileMessage message;
-    message.set_file_name("a.wav");
-    message.set_current_part_number(1);
-    message.set_total_part_amount(3);
-    QCOMPARE(QByteArray::fromStdString(message.SerializeAsString()).toHex(),
-             QByteArray("0a05612e77617618012003"));
-}
 
 void TestStartUp::startsTheWindow()
 {

@@ -2,6 +2,8 @@
 #include "ServicePublisher.h"
 #include "StartUp.h"
 #include "TestSupport.h"
+#include "WebRelay.h"
+#include "WebServer.h"
 #include "Tonravel.h"
 
 #include <QAction>
@@ -13,8 +15,6 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
@@ -202,13 +202,9 @@ void TestWindow::statusAndPhoneDialog()
     // A receiver on a loopback address of its own, announcing itself and serving the page.
     const QString address = "127.0.0.77";
     Receiver receiver(address);
-    QTcpServer page;
+    player::WebRelay relay;
+    player::WebServer page(relay);
     QVERIFY(page.listen(QHostAddress(address), Tonravel::kPagePort));
-    connect(&page, &QTcpServer::newConnection, [&page] {
-        QTcpSocket *socket = page.nextPendingConnection();
-        connect(socket, &QTcpSocket::readyRead,
-                [socket] { socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"); });
-    });
     Tonravel window;
     auto *status = child<QLabel>(window, "receiverStatuslabel");
     auto *phone = child<QPushButton>(window, "phonepushButton");
