@@ -13,7 +13,7 @@ packages=(
   xvfb xauth iproute2
   dpkg-dev help2man lintian desktop-file-utils
   libqrencode-dev libpulse-dev
-  chromium fonts-dejavu-core
+  chromium fonts-dejavu-core nodejs
 )
 
 missing=()
