@@ -421,31 +421,28 @@ void TestPlayer::presenceCannotBeHeldHostage()
 {
     player::PresenceServer presence;
     QVERIFY(presence.listen(QHostAddress::LocalHost, 0));
-    // A WebSocket handshake from an address of one's choice.
-    const auto connectFrom = [&](const QString &from) {
-        auto socket = std::make_unique<QTcpSocket>();
-        socket->bind(QHostAddress(from));
-        socket->connectToHost(QHostAddress::LocalHost, presence.port());
-        socket->write(
-            "GET / HTTP/1.1\r\nHost: p\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-        return socket;
+    const auto connectAs = [&](const QString &from) {
+        return connectFrom(from, presence.port(), upgradeRequest("/"));
     };
-    // Idle connections from one address, and from many: bounded, the oldest going.
+    // Idle connections from one address: 4 held, older ones going; then from many: 32 in all.
     std::vector<std::unique_ptr<QTcpSocket>> idle;
     for (int i = 0; i < 60; ++i) {
-        idle.push_back(connectFrom(QString("127.0.0.%1").arg(i < 20 ? 5 : 20 + i)));
+        idle.push_back(connectAs(QString("127.0.0.%1").arg(i < 20 ? 5 : 20 + i)));
+        if (i == 19 || i == 59) {
+            QTRY_COMPARE_WITH_TIMEOUT(presence.connectionCount(), i == 19 ? 4 : 32, 5000);
+        }
     }
-    QTRY_COMPARE_WITH_TIMEOUT(presence.connectionCount(), player::PresenceServer::kMaxConnections,
-                              5000);
-    // The real sender gets in; one saying more than a sender ever does is cut off.
+    // The real sender gets in; one saying more than a sender ever does is cut off, and so is one
+    // that sends nothing within 3 s.
     QWebSocket sender;
     sender.open(QUrl(QString("ws://127.0.0.1:%1").arg(presence.port())));
     QTRY_VERIFY_WITH_TIMEOUT(presence.senders().contains(kLoopback), 3000);
-    auto talker = connectFrom("127.0.0.3");
+    auto talker = connectAs("127.0.0.3");
+    auto mute = connectFrom("127.0.0.4", presence.port(), "GET / HTTP/1.1\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(presence.senders().contains(QHostAddress("127.0.0.3")), 3000);
     talker->write(QByteArray("\x82\xfe\x07\xd0\0\0\0\0", 8) + QByteArray(2000, 'x'));
     QTRY_VERIFY_WITH_TIMEOUT(!presence.senders().contains(QHostAddress("127.0.0.3")), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(mute->state(), QAbstractSocket::UnconnectedState, 6000);
     QCOMPARE(sender.state(), QAbstractSocket::ConnectedState);
 }
 
