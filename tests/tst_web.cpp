@@ -97,11 +97,9 @@ void TestWeb::hostileRequests()
 {
     QFETCH(QByteArray, request);
     QFETCH(int, status);
-    const qint64 framesBefore = frames;
     auto socket = connectFrom("127.0.0.2", server.port(), request);
     QTRY_VERIFY_WITH_TIMEOUT(socket->bytesAvailable() >= 12, 5000);
     QCOMPARE(socket->read(12), "HTTP/1.1 " + QByteArray::number(status));
-    QTRY_VERIFY(frames > framesBefore + 5); // the listener went on receiving
 }
 
 void TestWeb::connectionLimits_data()
@@ -138,6 +136,8 @@ void TestWeb::connectionLimits()
     auto page = connectFrom("127.0.0.3", server.port(), "GET / HTTP/1.1\r\n\r\n");
     QTRY_VERIFY(page->bytesAvailable() >= 12);
     QCOMPARE(page->read(12), QByteArray("HTTP/1.1 200"));
+    const qint64 framesBefore = frames;
+    QTRY_VERIFY(frames > framesBefore + 5); // and the listener goes on receiving
 }
 
 void TestWeb::slowListenerLosesItsOwnAudio()
@@ -158,23 +158,22 @@ void TestWeb::slowListenerLosesItsOwnAudio()
 
 void TestWeb::pingsUnreadAreCut()
 {
+    // On both endpoints, pings of 125 bytes, each answered with as much, and nothing read: what
+    // the sockets hold is a few MB at most, and then the connection goes.
     player::PresenceServer presence;
     QVERIFY(presence.listen(QHostAddress::LocalHost, 0));
+    const QByteArray pings =
+        (QByteArray("\x89\xfd\0\0\0\0", 6) + QByteArray(125, 'p')).repeated(512);
     for (const bool web : {true, false}) {
         const auto open = [&] {
-            return web ? relay.listenerCount() : presence.connectionCount();
+            return web ? relay.listenerCount() - 1 : presence.connectionCount();
         };
-        QTRY_COMPARE(open(), web ? 1 : 0);
         auto flooder = connectFrom("127.0.0.4", web ? server.port() : presence.port(),
                                    upgradeRequest(web ? "/stream" : "/"));
-        flooder->setReadBufferSize(1); // it reads nothing, pongs least of all
-        QTRY_COMPARE(open(), web ? 2 : 1);
-        // Pings of 125 bytes, each answered with as much: what the sockets hold is a few MB at
-        // most.
-        const QByteArray pings =
-            (QByteArray("\x89\xfd\0\0\0\0", 6) + QByteArray(125, 'p')).repeated(512);
+        flooder->setReadBufferSize(1);
+        QTRY_COMPARE(open(), 1);
         qint64 sent = 0;
-        for (; open() > (web ? 1 : 0) && sent < 64 << 20; sent += pings.size()) {
+        for (; open() && sent < 64 << 20; sent += pings.size()) {
             flooder->write(pings);
             QTest::qWait(flooder->bytesToWrite() > (1 << 20));
         }
