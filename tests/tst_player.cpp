@@ -294,7 +294,7 @@ void TestPlayer::holdsTheLevel()
     // overshooting it (20 ms above it while the target comes down), bursts of 50 ms on top.
     QCOMPARE(buffer.stats().dropped, qint64(0));
     QCOMPARE(buffer.stats().concealed, concealedAtStart);
-    QVERIFY(grownTo >= spikeMs);
+    QVERIFY(spikeMs == 0 || grownTo >= spikeMs); // only rows with a spike grow for one
     QCOMPARE(buffer.targetMs(), targetMs);
     QVERIFY2(minMs >= -belowMs && maxMs <= 50 + 20,
              qPrintable(QString("%1 to %2 ms off the target").arg(minMs).arg(maxMs)));
