@@ -311,6 +311,11 @@ void Player::guardAgainstFeedback(const QHostAddress &source)
 void Player::onAudio(const qint16 *block, int count, int streamSamples)
 {
     Q_UNUSED(count);
+    if (streamSamples > 0) {
+        // Also after a pause of the same source, which starts no new stream: the pages say what
+        // they hear.
+        relay.setSource(receiver.currentSource());
+    }
     relay.pushAudio(block, streamSamples);
     for (int i = 0; i < streamSamples; ++i) {
         periodPeak = std::max(periodPeak, std::abs(block[i]) / 32768.0);

@@ -13,7 +13,7 @@ packages=(
   xvfb xauth iproute2
   dpkg-dev help2man lintian desktop-file-utils man-db
   libqrencode-dev libpulse-dev
-  chromium fonts-dejavu-core zbar-tools
+  chromium fonts-dejavu-core zbar-tools nodejs
 )
 
 missing=()

@@ -144,6 +144,23 @@ void simulateStream(player::JitterBuffer &buffer, qint64 durationMs, double send
     }
 }
 
+std::unique_ptr<QTcpSocket> connectFrom(const QString &from, quint16 port,
+                                        const QByteArray &request)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->bind(QHostAddress(from));
+    socket->connectToHost(QHostAddress::LocalHost, port);
+    socket->write(request);
+    return socket;
+}
+
+QByteArray upgradeRequest(const QByteArray &path, const QByteArray &more)
+{
+    return "GET " + path + " HTTP/1.1\r\n" + more +
+           "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+}
+
 CapturedStdout::CapturedStdout()
     : previous(std::cout.rdbuf(buffer.rdbuf()))
 {

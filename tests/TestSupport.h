@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QWebSocket>
@@ -81,6 +82,12 @@ bool sendPaced(const QList<QByteArray> &datagrams, const QHostAddress &source, q
 void simulateStream(player::JitterBuffer &buffer, qint64 durationMs, double senderPpm,
                     const QList<QPair<qint64, int>> &spikes,
                     const std::function<void(qint64)> &tick);
+
+// A connection to port on 127.0.0.1 from a loopback address (127.0.0.x) that sends request.
+std::unique_ptr<QTcpSocket> connectFrom(const QString &from, quint16 port,
+                                        const QByteArray &request);
+// A WebSocket handshake for path, with the header lines more.
+QByteArray upgradeRequest(const QByteArray &path, const QByteArray &more = "Host: 127.0.0.1\r\n");
 
 // Collects what the program writes to standard output while it lives.
 struct CapturedStdout {

@@ -1,10 +1,15 @@
+#include "PresenceServer.h"
 #include "Signal.h"
 #include "TestSupport.h"
 #include "WebRelay.h"
 #include "WebServer.h"
 
+#include <QHostInfo>
 #include <QTcpSocket>
 #include <QtTest>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include <cmath>
 #include <csignal>
@@ -18,6 +23,12 @@ private slots:
     void initTestCase();
     void hostileRequests_data();
     void hostileRequests();
+    void connectionLimits_data();
+    void connectionLimits();
+    void slowListenerLosesItsOwnAudio();
+    void pingsUnreadAreCut();
+    void stateHoldsThroughPauses();
+    void pageRetriesWhileVisible();
     void browsersPlayTheStream();
 
 private:
@@ -30,7 +41,6 @@ private:
 
 void TestWeb::initTestCase()
 {
-    server.setLimits({500}); // a short request timeout: idle connections end soon
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     // 10 ms of audio every 10 ms, as the player hands it on.
     connect(&feed, &QTimer::timeout, this,
@@ -38,47 +48,181 @@ void TestWeb::initTestCase()
     feed.start(10);
     connect(&listener, &QWebSocket::binaryMessageReceived, this, [this] { ++frames; });
     listener.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/stream").arg(server.port())));
+    QTRY_COMPARE(relay.listenerCount(), 1);
+    // The listener's end in the player sends each frame at once (no Nagle delay).
+    int checked = 0;
+    for (int fd = 3, on = 0; fd < 1024; ++fd) {
+        sockaddr_in name{};
+        socklen_t size = sizeof name;
+        if (!getsockname(fd, reinterpret_cast<sockaddr *>(&name), &size) &&
+            name.sin_family == AF_INET && ntohs(name.sin_port) == server.port() &&
+            !getpeername(fd, reinterpret_cast<sockaddr *>(&name), &size)) {
+            size = sizeof on;
+            QVERIFY(!getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &size) && on && ++checked);
+        }
+    }
+    QCOMPARE(checked, 1);
 }
 
 void TestWeb::hostileRequests_data()
 {
     QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<int>("connections");
-    QTest::addColumn<QByteArray>("status"); // empty: closed without an answer
-    QTest::addRow("garbage") << QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc", 9) << 1
-                             << QByteArray("HTTP/1.1 400");
-    QTest::addRow("huge headers") << "GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'a') + "\r\n\r\n"
-                                  << 1 << QByteArray("HTTP/1.1 431");
-    QTest::addRow("path outside the page")
-        << QByteArray("GET /../tst_web HTTP/1.1\r\n\r\n") << 1 << QByteArray("HTTP/1.1 404");
-    QTest::addRow("method other than GET")
-        << QByteArray("PUT / HTTP/1.1\r\n\r\n") << 1 << QByteArray("HTTP/1.1 405");
+    QTest::addColumn<int>("status");
+    const QByteArray machine = QHostInfo::localHostName().toLatin1();
+    const auto stream = [](const QByteArray &host, const QByteArray &origin = {}) {
+        return upgradeRequest("/stream",
+                              "Host: " + host + "\r\n" +
+                                  (origin.isEmpty() ? "" : "Origin: " + origin + "\r\n"));
+    };
+    const auto sized = [](int bytes) {
+        return "GET / HTTP/1.1\r\nX: " + QByteArray(bytes - 23, 'a') + "\r\n\r\n";
+    };
+    QTest::addRow("garbage") << QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc", 9) << 400;
+    QTest::addRow("8 KiB") << sized(8192) << 200;
+    QTest::addRow("8 KiB and a byte") << sized(8193) << 431;
+    QTest::addRow("path outside the page") << QByteArray("GET /../tst_web HTTP/1.1\r\n\r\n") << 404;
+    QTest::addRow("method other than GET") << QByteArray("PUT / HTTP/1.1\r\n\r\n") << 405;
     QTest::addRow("the stream for another site's page")
-        << QByteArray("GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                      "Origin: http://a.example\r\n\r\n")
-        << 1 << QByteArray("HTTP/1.1 403");
-    QTest::addRow("1,000 idle connections") << QByteArray() << 1000 << QByteArray();
-    QTest::addRow("the page, after all that")
-        << QByteArray("GET / HTTP/1.1\r\n\r\n") << 1 << QByteArray("HTTP/1.1 200");
+        << stream("127.0.0.1", "http://a.example") << 403;
+    QTest::addRow("for the page itself") << stream("127.0.0.1:80", "http://127.0.0.1:80") << 101;
+    QTest::addRow("for localhost") << stream("localhost:14214") << 101;
+    QTest::addRow("for this machine") << stream(machine) << 101;
+    QTest::addRow("for this machine.local") << stream(machine + ".local:14214") << 101;
+    QTest::addRow("for a name that starts as this machine's")
+        << stream(machine + ".evil.example") << 403;
+    QTest::addRow("for another name") << stream("evil.example") << 403;
 }
 
 void TestWeb::hostileRequests()
 {
     QFETCH(QByteArray, request);
-    QFETCH(int, connections);
-    QFETCH(QByteArray, status);
+    QFETCH(int, status);
+    auto socket = connectFrom("127.0.0.2", server.port(), request);
+    QTRY_VERIFY_WITH_TIMEOUT(socket->bytesAvailable() >= 12, 5000);
+    QCOMPARE(socket->read(12), "HTTP/1.1 " + QByteArray::number(status));
+}
+
+void TestWeb::connectionLimits_data()
+{
+    QTest::addColumn<int>("addresses");
+    QTest::addColumn<int>("each");
+    QTest::addColumn<bool>("listen");
+    QTest::addColumn<int>("held"); // connections, or listeners besides the first
+    QTest::addColumn<int>("refused");
+    QTest::addRow("16 from one address") << 1 << 20 << false << 16 << 4;
+    QTest::addRow("64 in all, the oldest going") << 5 << 16 << false << 64 << 16;
+    QTest::addRow("8 listeners from one address") << 1 << 10 << true << 8 << 2;
+    QTest::addRow("16 listeners in all") << 4 << 5 << true << 15 << 5;
+}
+
+void TestWeb::connectionLimits()
+{
+    QFETCH(int, addresses);
+    QFETCH(int, each);
+    QFETCH(bool, listen);
+    QFETCH(int, held);
+    QFETCH(int, refused);
+    QTRY_COMPARE(server.connectionCount() + relay.listenerCount(), 1);
+    QSignalSpy refusals(&server, &player::WebServer::refused);
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int i = 0; i < addresses * each; ++i) {
+        sockets.push_back(connectFrom(QString("127.0.0.%1").arg(10 + i / each), server.port(),
+                                      listen ? upgradeRequest("/stream") : "GET / HTTP/1.1\r\n"));
+        QTRY_VERIFY(!listen || sockets.back()->bytesAvailable() >= 12); // one after the other
+    }
+    QTRY_COMPARE(refusals.count(), refused);
+    QTRY_COMPARE(listen ? relay.listenerCount() - 1 : server.connectionCount(), held);
+    // Others are still served, however full the table is.
+    auto page = connectFrom("127.0.0.3", server.port(), "GET / HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY(page->bytesAvailable() >= 12);
+    QCOMPARE(page->read(12), QByteArray("HTTP/1.1 200"));
     const qint64 framesBefore = frames;
-    std::vector<QTcpSocket> sockets(connections);
-    for (QTcpSocket &socket : sockets) {
-        socket.connectToHost(QHostAddress::LocalHost, server.port());
-        socket.write(request);
-        QCoreApplication::processEvents(); // the server takes them in as they arrive
+    QTRY_VERIFY(frames > framesBefore + 5); // and the listener goes on receiving
+}
+
+void TestWeb::slowListenerLosesItsOwnAudio()
+{
+    qint64 dropped = -1;
+    connect(&relay, &player::WebRelay::listenerLeft, this,
+            [&](const QHostAddress &, int, qint64 lost) { dropped = lost; });
+    auto slow = connectFrom("127.0.0.6", server.port(), upgradeRequest("/stream"));
+    slow->setReadBufferSize(1);
+    QTRY_COMPARE(relay.listenerCount(), 2);
+    relay.pushAudio(QVector<qint16>(480 * 200).constData(), 480 * 200); // 2 s at once
+    slow.reset();
+    // All but its queue of 250 ms and the few frames under way are lost to it.
+    QTRY_VERIFY2(dropped >= 200 - 25 - 8 && dropped <= 200 - 25,
+                 qPrintable(QString::number(dropped)));
+    relay.disconnect(this);
+}
+
+void TestWeb::pingsUnreadAreCut()
+{
+    // On both endpoints, pings of 125 bytes, each answered with as much, and nothing read: what
+    // the sockets hold is a few MB at most, and then the connection goes.
+    player::PresenceServer presence;
+    QVERIFY(presence.listen(QHostAddress::LocalHost, 0));
+    const QByteArray pings =
+        (QByteArray("\x89\xfd\0\0\0\0", 6) + QByteArray(125, 'p')).repeated(512);
+    for (const bool web : {true, false}) {
+        const auto open = [&] {
+            return web ? relay.listenerCount() - 1 : presence.connectionCount();
+        };
+        auto flooder = connectFrom("127.0.0.4", web ? server.port() : presence.port(),
+                                   upgradeRequest(web ? "/stream" : "/"));
+        flooder->setReadBufferSize(1);
+        QTRY_COMPARE(open(), 1);
+        qint64 sent = 0;
+        for (; open() && sent < 64 << 20; sent += pings.size()) {
+            flooder->write(pings);
+            QTest::qWait(flooder->bytesToWrite() > (1 << 20));
+        }
+        QVERIFY2(sent < 32 << 20, qPrintable(QString("%1 MB of pings taken").arg(sent >> 20)));
     }
-    for (QTcpSocket &socket : sockets) {
-        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
-        QCOMPARE(socket.readAll().left(status.size()), status);
+}
+
+void TestWeb::stateHoldsThroughPauses()
+{
+    PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
+    QVERIFY(player.waitFor("web page: http://127.0.0.1:14214/"));
+    QWebSocket page;
+    QString state;
+    connect(&page, &QWebSocket::textMessageReceived, this, [&](const QString &message) {
+        state = QJsonDocument::fromJson(message.toUtf8())["state"].toString();
+    });
+    page.open(QUrl("ws://127.0.0.1:14214/stream"));
+    // A second of tone, a pause that ends the stream but not the source's hold, another second.
+    for (const char *after : {"waiting", "playing"}) {
+        QVERIFY(sendPaced(Signal::opusTone(50), QHostAddress::LocalHost, 10493));
+        QTRY_COMPARE_WITH_TIMEOUT(state, QString(after), 3000);
     }
-    QTRY_VERIFY(frames > framesBefore + 5); // the listener went on receiving
+    QCOMPARE(player.stop(SIGTERM), 0);
+}
+
+void TestWeb::pageRetriesWhileVisible()
+{
+    // The page's connection module in Node, its player gone: the longest wait between attempts
+    // in view, and hidden.
+    QTemporaryDir dir;
+    QVERIFY(QFile::copy(":/web/connection.js", dir.filePath("connection.mjs")));
+    QProcess node;
+    node.start("node", {"--input-type=module", "-e",
+                        QString(R"(const timers = []; let socket;
+        Object.assign(globalThis, {location: {}, document: {}, clearTimeout() {},
+          setTimeout: (f, ms) => timers.push([f, ms]), WebSocket: class { constructor() { socket = this; } close() {} }});
+        const {Connection} = await import('%1');
+        for (const visibilityState of ['visible', 'hidden']) {
+          Object.assign(document, {visibilityState});
+          new Connection({onStatus() {}}).open();
+          console.log(Math.max(...Array.from({length: 12}, () => {
+            socket.onclose({}); const [retry, ms] = timers.at(-1); retry(); return ms; })));
+        })")
+                            .arg(dir.filePath("connection.mjs"))});
+    REQUIRE(node.waitForStarted(), "Node.js (nodejs)");
+    QVERIFY2(node.waitForFinished() && node.exitCode() == 0, node.readAllStandardError());
+    const QList<QByteArray> longest = node.readAllStandardOutput().split('\n');
+    QVERIFY2(longest.value(0).toInt() <= 2000 && longest.value(1).toInt() > 4000,
+             longest.join(' '));
 }
 
 void TestWeb::browsersPlayTheStream()

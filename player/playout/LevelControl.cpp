@@ -57,10 +57,19 @@ void LevelControl::restart()
     correction = 0;
 }
 
+int LevelControl::decayStep() const
+{
+    return std::max(kMs, (target - kMinTargetMs * kMs) / 8);
+}
+
 void LevelControl::grow(int samples)
 {
-    // Whether or not it grows, the network has shown its jitter: no coming down yet.
-    quietSamples = 0;
+    // Whether or not it grows, the network has shown its jitter: no coming down below what it
+    // needs. A need the target holds with a step to spare (the usual jitter, once an overload
+    // has grown the target) lets it come down as after any spike.
+    if (samples > target - decayStep()) {
+        quietSamples = 0;
+    }
     if (adaptive && samples > target) {
         target = std::min(samples, kMaxTargetMs * kMs);
     }
@@ -80,8 +89,11 @@ void LevelControl::refilled(int levelSamples)
 {
     if (levelSamples >= concealedInDrySpell + kLargestPacketSamples) {
         // What should have been played while the buffer was dry arrived after all: the network
-        // was that late, so hold that much more.
-        grow(target + concealedInDrySpell + kMarginSamples);
+        // was that late, so hold that much more than was held. (Not more than the target: while
+        // the level still climbs to a target that has just grown, each late packet would grow
+        // it again, ever further out of the rate's reach.)
+        const int held = floorCount > 0 ? std::min(target, median(0)) : target;
+        grow(held + concealedInDrySpell + kMarginSamples);
     }
     concealedInDrySpell = 0;
     // The dry spell is no floor the rate should answer.
@@ -122,7 +134,9 @@ void LevelControl::endWindow()
         const int usual = median(3);
         // A dip this deep leaves the margin once the level is at the target. (Not measured from
         // the target: the level lags it after the target has moved, up or down.)
-        const auto holdDip = [&](int dip) { grow(dip + kMarginSamples); };
+        const auto holdDip = [&](int dip) {
+            grow(dip + kMarginSamples);
+        };
         const int dip = usual - floors[1];
         if (dip >= 20 * kMs && floors[0] > usual - dip / 2) {
             holdDip(dip);
@@ -146,15 +160,20 @@ void LevelControl::endWindow()
             error = 0;
         }
         const double errorMs = double(error) / kMs;
-        integral = std::clamp(integral + kIntegralPpmPerMsWindow * errorMs, -kMaxCorrectionPpm,
-                              kMaxCorrectionPpm);
         const double limit = errorMs > kCatchUpAboveMs ? kMaxCatchUpPpm : kMaxCorrectionPpm;
-        correction = std::clamp(kProportionalPpmPerMs * errorMs + integral, -limit, limit);
+        const double proportional = kProportionalPpmPerMs * errorMs;
+        // Only while the rate is free to move: an integral wound up while the rate was held at
+        // its limit (the level far from a target that had just moved) would carry the level past
+        // the target and hold it there for a minute, the rate at its limit again the other way.
+        const double next = integral + kIntegralPpmPerMsWindow * errorMs;
+        if (std::abs(proportional + next) < limit) {
+            integral = std::clamp(next, -kMaxCorrectionPpm, kMaxCorrectionPpm);
+        }
+        correction = std::clamp(proportional + integral, -limit, limit);
     }
     if (adaptive && quietSamples >= kQuietSamples) {
         quietSamples -= kDecayStepSamples;
-        target =
-            std::max(kMinTargetMs * kMs, target - std::max(kMs, (target - kMinTargetMs * kMs) / 8));
+        target = std::max(kMinTargetMs * kMs, target - decayStep());
     }
 }
 

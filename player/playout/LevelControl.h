@@ -55,6 +55,7 @@ private:
     // The median floor of the windows from first (0: the latest) back.
     int median(int first) const;
     void grow(int samples);
+    int decayStep() const;
 
     static constexpr int kWindowSamples = kSampleRate / 4;
     static constexpr int kFloors = 8;

@@ -2,6 +2,8 @@
 
 #include "SourceGate.h"
 
+#include <QTcpSocket>
+#include <QTimer>
 #include <QWebSocket>
 
 namespace player
@@ -11,6 +13,11 @@ namespace
 {
 constexpr int kHandshakeTimeoutMs = 3000;
 constexpr quint64 kMaxIncomingBytes = 1024;
+// Qt answers every ping with a pong: a peer that pings and never reads would have them pile up
+// here. Nothing else is ever sent, so a few KiB unsent already means such a peer.
+constexpr qint64 kMaxUnsentBytes = 16 * 1024;
+// What one read may bring in, and so what one read's pongs may add.
+constexpr int kReceiveBufferBytes = 16 * 1024;
 
 QHostAddress addressOf(const QWebSocket *socket)
 {
@@ -24,6 +31,28 @@ PresenceServer::PresenceServer(QObject *parent)
 {
     server.setHandshakeTimeout(kHandshakeTimeoutMs);
     connect(&server, &QWebSocketServer::newConnection, this, &PresenceServer::accept);
+    // Taken in by hand, so that the connection's unsent bytes can be watched as it reads.
+    connect(&listener, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = listener.nextPendingConnection()) {
+            socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                    kReceiveBufferBytes);
+            connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                if (socket->bytesToWrite() > kMaxUnsentBytes) {
+                    socket->abort();
+                }
+            });
+            // (Qt's own timeout covers only the connections its server accepts itself.)
+            QTimer::singleShot(kHandshakeTimeoutMs, socket, [this, socket] {
+                if (std::none_of(sockets.cbegin(), sockets.cend(), [socket](QWebSocket *open) {
+                        return open->peerPort() == socket->peerPort() &&
+                               open->peerAddress() == socket->peerAddress();
+                    })) {
+                    socket->abort();
+                }
+            });
+            server.handleConnection(socket);
+        }
+    });
 }
 
 PresenceServer::~PresenceServer()
@@ -37,7 +66,7 @@ PresenceServer::~PresenceServer()
 
 bool PresenceServer::listen(const QHostAddress &address, quint16 port)
 {
-    return server.listen(address, port);
+    return listener.listen(address, port);
 }
 
 QList<QHostAddress> PresenceServer::senders() const
@@ -119,6 +148,7 @@ void PresenceServer::forget(QWebSocket *socket)
 void PresenceServer::closeAll()
 {
     closing = true;
+    listener.close();
     server.close();
     if (sockets.isEmpty()) {
         emit closed();

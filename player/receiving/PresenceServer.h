@@ -4,6 +4,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QTcpServer>
 #include <QWebSocketServer>
 
 class QWebSocket;
@@ -17,7 +18,7 @@ constexpr quint16 kPresencePort = 14213;
 // receiver has gone, so every connection is closed cleanly when the player ends. Nobody can
 // hold it hostage: connections are bounded in all and per address (the oldest goes), the
 // handshake must come in time, and a sender has nothing to say, so anything it sends beyond a
-// few bytes ends its connection.
+// few bytes ends its connection, as do pings whose pongs it does not read.
 class PresenceServer : public QObject
 {
     Q_OBJECT
@@ -31,8 +32,8 @@ public:
     ~PresenceServer() override;
 
     bool listen(const QHostAddress &address, quint16 port = kPresencePort);
-    QString errorString() const { return server.errorString(); }
-    quint16 port() const { return server.serverPort(); }
+    QString errorString() const { return listener.errorString(); }
+    quint16 port() const { return listener.serverPort(); }
 
     // The connected senders' addresses, oldest connection first, each once.
     QList<QHostAddress> senders() const;
@@ -52,6 +53,7 @@ private:
     void forget(QWebSocket *socket);
     void makeRoomFor(const QHostAddress &address);
 
+    QTcpServer listener;
     QWebSocketServer server;
     QList<QWebSocket *> sockets;
     bool closing = false;

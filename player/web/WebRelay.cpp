@@ -222,8 +222,11 @@ void WebRelay::sendState()
 {
     const QString message = QString::fromUtf8(stateMessage());
     for (const auto &listener : listeners) {
-        // Small and rare: it goes whatever is queued, and says the connection is alive.
-        listener->socket->sendTextMessage(message);
+        // Small and rare: it goes whatever audio is queued, and says the connection is alive;
+        // a listener that takes nothing gets the next once it takes again.
+        if (listener->socket->bytesToWrite() < 2 * kMaxUnsentBytes) {
+            listener->socket->sendTextMessage(message);
+        }
     }
 }
 

@@ -25,6 +25,11 @@ const QString kResourceFolder = QStringLiteral(":/web");
 // A method is a short token of capital letters; anything else at the start is not HTTP.
 constexpr int kMaxMethodLength = 16;
 constexpr int kSendBufferBytes = 16 * 1024;
+// A listener's connection never holds more unsent than a few frames and a state message, but Qt
+// answers every ping with a pong: a peer that pings and never reads would have them pile up.
+constexpr qint64 kMaxUnsentBytes = 64 * 1024;
+// What one read may bring in, and so what one read's pongs may add.
+constexpr int kReceiveBufferBytes = 16 * 1024;
 
 struct Request {
     QByteArray method;
@@ -118,9 +123,11 @@ bool isTrustedOrigin(const QByteArray &host, const QByteArray &origin)
     } else {
         name = name.section(QLatin1Char(':'), 0, 0);
     }
+    // Exactly: a name that merely starts with the machine's (NAME.evil.example) is anyone's.
     const QString machine = QHostInfo::localHostName().toLower();
-    const bool knownHost = !QHostAddress(name).isNull() || name == QLatin1String("localhost") ||
-                           (!machine.isEmpty() && name.section(QLatin1Char('.'), 0, 0) == machine);
+    const bool knownHost =
+        !QHostAddress(name).isNull() || name == QLatin1String("localhost") ||
+        (!machine.isEmpty() && (name == machine || name == machine + QLatin1String(".local")));
     return knownHost && (origin.isEmpty() || origin.toLower() == "http://" + host.toLower());
 }
 } // namespace
@@ -174,15 +181,23 @@ void WebServer::accept()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
         const QHostAddress peer = SourceGate::normalized(socket->peerAddress());
-        if (connections.size() >= limits.maxConnections ||
-            perAddress.value(peer) >= limits.maxConnectionsPerAddress) {
+        if (perAddress.value(peer) >= limits.maxConnectionsPerAddress) {
             // Not worth an answer: whoever opens this many connections is not a page.
             emit refused(peer, 0, QStringLiteral("too many connections"));
             socket->abort();
             socket->deleteLater();
             continue;
         }
-        connections.insert(socket);
+        if (connections.size() >= limits.maxConnections) {
+            // A page's request takes milliseconds, so the connection held longest is the one
+            // to go, and the page being loaded now is served.
+            QTcpSocket *oldest = connections.first();
+            emit refused(SourceGate::normalized(oldest->peerAddress()), 0,
+                         QStringLiteral("oldest connection closed for a new one"));
+            release(oldest);
+            oldest->abort();
+        }
+        connections.append(socket);
         ++perAddress[peer];
         // Nothing more than a request is ever read into memory.
         socket->setReadBufferSize(limits.maxRequestBytes + 1);
@@ -202,7 +217,7 @@ void WebServer::accept()
 
 void WebServer::release(QTcpSocket *socket)
 {
-    if (!connections.remove(socket)) {
+    if (!connections.removeOne(socket)) {
         return;
     }
     const QHostAddress peer = SourceGate::normalized(socket->peerAddress());
@@ -222,7 +237,7 @@ void WebServer::readRequest(QTcpSocket *socket)
         return;
     }
     const int end = data.indexOf("\r\n\r\n");
-    if (end < 0) {
+    if (end < 0 || end + 4 > limits.maxRequestBytes) {
         if (data.size() > limits.maxRequestBytes) {
             refuse(socket, 431, QStringLiteral("request too large"));
         }
@@ -308,6 +323,15 @@ void WebServer::upgrade(QTcpSocket *socket)
     // What the system holds for a stalled listener is bounded too (a third of a second or so),
     // on top of the listener's own queue.
     socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBufferBytes);
+    // Each frame leaves at once: Nagle's algorithm against a browser's delayed acknowledgements
+    // would hold frames back for 40 ms and send them in bunches.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
+    connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+        if (socket->bytesToWrite() > kMaxUnsentBytes) {
+            socket->abort();
+        }
+    });
     upgrader.handleConnection(socket);
 }
 

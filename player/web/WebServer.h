@@ -46,6 +46,8 @@ public:
     QAbstractSocket::SocketError serverError() const { return server.serverError(); }
     QString errorString() const { return server.errorString(); }
     quint16 port() const { return server.serverPort(); }
+    // Connections open and not handed to the relay.
+    int connectionCount() const { return connections.size(); }
     // Stops accepting; connections still open finish on their own.
     void close();
 
@@ -67,7 +69,7 @@ private:
     QTcpServer server;
     QWebSocketServer upgrader;
     QHash<QByteArray, QString> files; // path -> resource
-    QSet<QTcpSocket *> connections;   // accepted and not handed over, until they close
+    QList<QTcpSocket *> connections;  // accepted and not handed over, oldest first
     QHash<QHostAddress, int> perAddress;
 };
 

@@ -4,7 +4,10 @@
 import { t } from './i18n.js';
 
 const kFirstRetryMs = 500;
-const kMaxRetryMs = 8000;
+// While the page is in view someone may be waiting for the sound: at least every 2 s. Hidden,
+// it spares the phone's battery.
+const kMaxVisibleRetryMs = 2000;
+const kMaxHiddenRetryMs = 8000;
 // The player sends its state every second; this long without a word means the connection is
 // dead even if no one has said so (a phone that lost its network for a while).
 const kSilenceMs = 4000;
@@ -103,7 +106,8 @@ export class Connection {
     }
     // Doubling waits, each shortened or lengthened a little, so that many pages that lost the
     // player together do not all come back in the same instant.
-    const base = Math.min(kMaxRetryMs, kFirstRetryMs * 2 ** this.attempt);
+    const most = document.visibilityState === 'hidden' ? kMaxHiddenRetryMs : kMaxVisibleRetryMs;
+    const base = Math.min(most / 1.25, kFirstRetryMs * 2 ** this.attempt);
     const delay = Math.round(base * (0.75 + Math.random() * 0.5));
     this.attempt += 1;
     this.handlers.onStatus('reconnecting',
