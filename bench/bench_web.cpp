@@ -1,15 +1,22 @@
 // The web page's figures. The delay from a datagram's arrival at the player to the sound
 // server's sink, over 20 tone bursts, for Chromium playing the page (under Xvfb, into a private
-// PulseAudio server's null sink, with the player's adaptive jitter buffer and a small fixed one)
-// beside the player playing into the same sink itself. Then the player's CPU time per second
-// of audio while it relays to 0, 1, 4 and 8 listeners.
-// Usage: bench_web [seconds of audio per CPU run, default 10]
+// PulseAudio server's null sink) over WebRTC and over the WebSocket's PCM (UDP blocked by
+// nftables, so that the page falls back), beside the player playing into the same sink itself;
+// with each page, the bytes per second the player sent it and Chromium's CPU. Then 1 % random
+// loss on the link to the page (nftables), a tone of some seconds on each path, and the silent
+// 10 ms blocks in the sink. Then the player's CPU time per second of audio while it relays to
+// 0, 1, 4 and 8 WebSocket listeners.
+// Run as root in a network namespace of its own (it adds nftables rules and an interface there):
+//   unshare -n -- sh -c 'ip link set lo up && build/bench/bench_web [seconds] [loss seconds]'
+// Usage: bench_web [seconds of audio per CPU run, default 10] [seconds per loss run, 60]
 #include "BenchSupport.h"
 #include "Signal.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QtEndian>
 #include <QtTest>
 #include <QWebSocket>
@@ -193,12 +200,105 @@ double cpuPerSecond(int listeners, const QList<QByteArray> &packets, qint64 *fra
     return used / (packets.size() * 0.02);
 }
 
+// Replaces the namespace's table "bench": counters of what the player sends to pages over
+// WebRTC and the WebSocket, and rules (input: what is dropped; output: loss on the way out).
+bool firewall(const QString &input, const QString &output)
+{
+    QProcess nft;
+    nft.start("nft", {"-f", "-"});
+    nft.write(QStringLiteral("table inet bench\ndelete table inet bench\ntable inet bench {\n "
+                             "chain input {\n type filter hook input "
+                             "priority 0;\n%1\n }\n chain output {\n type filter hook output "
+                             "priority 0;\n udp sport 14220-14251 counter\n tcp sport 14214 "
+                             "counter\n%2\n }\n}\n")
+                  .arg(input, output)
+                  .toUtf8());
+    nft.closeWriteChannel();
+    return nft.waitForFinished() && nft.exitCode() == 0;
+}
+
+// Bytes counted so far: over WebRTC, over the WebSocket.
+std::pair<qint64, qint64> sentBytes()
+{
+    QProcess nft;
+    nft.start("nft", {"list", "chain", "inet", "bench", "output"});
+    nft.waitForFinished();
+    const QString text = nft.readAllStandardOutput();
+    QList<qint64> bytes;
+    auto it = QRegularExpression("bytes (\\d+)").globalMatch(text);
+    while (it.hasNext()) {
+        bytes << it.next().captured(1).toLongLong();
+    }
+    return bytes.size() >= 2 ? std::make_pair(bytes[0], bytes[1]) : std::make_pair(-1LL, -1LL);
+}
+
+// CPU time of a process and all its descendants (Chromium's renderer, audio and GPU processes).
+double treeCpuMs(qint64 root)
+{
+    double total = 0;
+    const QStringList pids = QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs);
+    for (const QString &pid : pids) {
+        for (qint64 p = pid.toLongLong(); p > 1;) {
+            if (p == root) {
+                total += std::max(0.0, bench::processCpuMs(pid.toLongLong()));
+                break;
+            }
+            QFile stat("/proc/" + QString::number(p) + "/stat");
+            if (!stat.open(QIODevice::ReadOnly)) {
+                break;
+            }
+            const QByteArray line = stat.readAll();
+            p = line.mid(line.lastIndexOf(')') + 2).split(' ').value(1).toLongLong();
+        }
+    }
+    return total;
+}
+
+// Chromium's page playing from the player; path: what the page must say of its path.
+bool startPage(Chromium &browser, const QString &path)
+{
+    const QString state = "document.getElementById('state').textContent";
+    if (!browser.start("http://127.0.0.1:14214/", kSink) || !QTest::qWaitFor([&] {
+            return browser.evaluate(state).toString() == "Press Play to listen";
+        })) {
+        std::fprintf(stderr, "Chromium did not start\n");
+        return false;
+    }
+    browser.evaluate("document.getElementById('play').click()");
+    if (!QTest::qWaitFor(
+            [&] {
+                return browser.evaluate("document.getElementById('path').textContent")
+                    .toString()
+                    .startsWith(path);
+            },
+            15000)) {
+        std::fprintf(stderr, "the page did not play over %s: %s\n", qPrintable(path),
+                     qPrintable(browser.evaluate(state).toString()));
+        return false;
+    }
+    return true;
+}
+
+// Silent 10 ms blocks in the sink between the tone's first and last block.
+int silentBlocks(const QByteArray &raw)
+{
+    const QVector<float> samples = Signal::samples16(raw);
+    std::vector<bool> loud;
+    for (int at = 0; at + 480 <= samples.size(); at += 480) {
+        loud.push_back(std::sqrt(Signal::totalEnergy(samples.mid(at, 480)) / 480) > 1000);
+    }
+    const auto first = std::find(loud.begin(), loud.end(), true);
+    const auto last = std::find(loud.rbegin(), loud.rend(), true).base();
+    return first < last ? int(std::count(first, last, false)) : -1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const int seconds = argc > 1 ? std::max(2, atoi(argv[1])) : 10;
+    const int lossSeconds = argc > 2 ? std::max(5, atoi(argv[2])) : 60;
     PulseServer pulse;
     if (!pulse.start({{kSink}, {}, {}})) {
         std::fprintf(stderr, "no PulseAudio server: %s\n", qPrintable(pulse.errorString()));
@@ -223,35 +323,76 @@ int main(int argc, char *argv[])
         own = measure(bursts, [] { return QString(); });
     }
     report("the player playing itself", own, 0);
-    // The player's own jitter buffer, which adapts, and a small fixed one for a sender on a
-    // quiet network.
-    for (const QStringList &latency : {QStringList{}, QStringList{"--latency", "30"}}) {
-        PlayerProcess player(QStringList{"--no-playback", "--no-announce", "--bind", "127.0.0.1"} +
-                             latency);
+    // Chromium calls only from the interface of the default route: one that leads nowhere (a
+    // veth pair inside this namespace).
+    QProcess::execute("sh", {"-c", "ip link show plovarin0 >/dev/null 2>&1 || (ip link add "
+                                   "plovarin0 type veth peer name plovarin1 && ip address add "
+                                   "10.214.0.1/24 dev plovarin0 && ip link set plovarin0 up && "
+                                   "ip link set plovarin1 up && ip route add default dev "
+                                   "plovarin0)"});
+    struct Path {
+        const char *name;
+        QString block; // input rule that makes the page fall back
+        QString says;
+    };
+    const Path paths[] = {
+        {"the web page over WebRTC", "", "Sound over WebRTC"},
+        {"the web page over the WebSocket", "udp dport != 10493 drop", "Sound over the WebSocket"}};
+    for (const Path &path : paths) {
+        PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
         Chromium browser;
-        const QString state = "document.getElementById('state').textContent";
-        if (!player.waitFor("web page:") || !browser.start("http://127.0.0.1:14214/", kSink) ||
-            !QTest::qWaitFor(
-                [&] { return browser.evaluate(state).toString() == "Press Play to listen"; })) {
-            std::fprintf(stderr, "the player or Chromium did not start\n");
+        if (!firewall(path.block, "") || !player.waitFor("web page:") ||
+            !startPage(browser, path.says)) {
             return 1;
         }
-        browser.evaluate("document.getElementById('play').click()");
-        if (!QTest::qWaitFor(
-                [&] { return browser.evaluate(state).toString() == "Waiting for a sender"; },
-                15000)) {
-            std::fprintf(stderr, "the page did not connect: %s\n",
-                         qPrintable(browser.evaluate(state).toString()));
-            return 1;
-        }
+        const auto bytesBefore = sentBytes();
+        const double cpuBefore = treeCpuMs(browser.browser.processId());
+        const double playerBefore = bench::processCpuMs(player.process.processId());
+        QElapsedTimer elapsed;
+        elapsed.start();
         const Delays page = measure(bursts, [&] {
             return QStringLiteral("the page said \"%1\"")
                 .arg(browser.evaluate("document.getElementById('delay').textContent").toString());
         });
-        report(
-            qPrintable("the web page" + (latency.isEmpty() ? QString() : ", " + latency.join(' '))),
-            page, own.ms.empty() ? 0 : own.ms[own.ms.size() / 2]);
+        const double took = elapsed.elapsed() / 1000.0;
+        const auto bytesAfter = sentBytes();
+        const qint64 bytes = path.block.isEmpty() ? bytesAfter.first - bytesBefore.first
+                                                  : bytesAfter.second - bytesBefore.second;
+        report(path.name, page, own.ms.empty() ? 0 : own.ms[own.ms.size() / 2]);
+        std::printf("  on the wire to the page %.1f kbit/s (IP packets); Chromium's CPU %.1f %% "
+                    "of a core, the player's %.1f %%\n",
+                    bytes * 8 / 1000.0 / took,
+                    (treeCpuMs(browser.browser.processId()) - cpuBefore) / 10 / took,
+                    (bench::processCpuMs(player.process.processId()) - playerBefore) / 10 / took);
     }
+
+    std::printf("1 %% random loss on the link to the page, %d s of a tone on each path:\n",
+                lossSeconds);
+    for (const Path &path : paths) {
+        PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
+        Chromium browser;
+        if (!firewall(path.block, "") || !player.waitFor("web page:") ||
+            !startPage(browser, path.says) ||
+            !firewall(path.block, "udp sport 14220-14251 numgen random mod 100 < 1 drop\n"
+                                  "tcp sport 14214 numgen random mod 100 < 1 drop")) {
+            return 1;
+        }
+        QProcess recorder;
+        recorder.start("parec", {"--device=" + kSink + ".monitor", "--raw", "--format=s16le",
+                                 "--rate=48000", "--channels=1"});
+        QTest::qWait(500);
+        sendPaced(Signal::opusTone(lossSeconds * 50), QHostAddress(QHostAddress::LocalHost),
+                  kStreamPort);
+        QTest::qWait(1000);
+        recorder.kill();
+        recorder.waitForFinished();
+        std::printf(
+            "  %-32s %d silent blocks of %d; the page said \"%s\"\n", path.name,
+            silentBlocks(recorder.readAllStandardOutput()), lossSeconds * 100,
+            qPrintable(
+                browser.evaluate("document.getElementById('delay').textContent").toString()));
+    }
+    firewall("", "");
 
     std::printf("the player's CPU time per second of audio, relaying %d s of 20 ms packets:\n",
                 seconds);

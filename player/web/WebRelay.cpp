@@ -115,7 +115,7 @@ void WebRelay::receive(Listener &listener, const QString &text)
     const QString type = message.value(QStringLiteral("type")).toString();
     if (type == QLatin1String("webrtc") && callsAvailable) {
         listener.pcm = false;
-        emit callRequested(listener.id, listener.socket->localAddress());
+        emit callRequested(listener.id, SourceGate::normalized(listener.socket->localAddress()));
     } else if (type == QLatin1String("pcm") || type == QLatin1String("webrtc")) {
         listener.pcm = true;
         emit callEnded(listener.id);

@@ -1,6 +1,7 @@
 #include "WebRtcListeners.h"
 
 #include <QJsonDocument>
+#include <QScopeGuard>
 
 #ifdef PLOVARIN_WEBRTC
 #define GST_USE_UNSTABLE_API // webrtcbin's API is still marked unstable in Debian 12's GStreamer
@@ -279,6 +280,12 @@ bool WebRtcListeners::add(quint64 id, const QHostAddress &localAddress, QString 
     if (!pipeline && !startPipeline(reason)) {
         return false;
     }
+    // Nothing runs without a call.
+    const auto stopIfIdle = qScopeGuard([this] {
+        if (peers.empty()) {
+            stopPipeline();
+        }
+    });
     auto peer = std::make_unique<Peer>();
     peer->serial = nextSerial++;
     peer->context = std::make_unique<CallContext>(CallContext{this, id, peer->serial});
@@ -512,8 +519,11 @@ void WebRtcListeners::handleMessage(quint64 id, const QJsonObject &message)
                peer.remoteCandidates < kMaxRemoteCandidates) {
         const QByteArray candidate = message.value(QStringLiteral("candidate")).toString().toUtf8();
         const int mline = message.value(QStringLiteral("sdpMLineIndex")).toInt(-1);
-        if (candidate.isEmpty() || mline != 0) {
-            return; // the end of the candidates, or a line this call does not have
+        // An address, or a browser's own mDNS name for one: no other name is looked up.
+        const QString address = QString::fromUtf8(candidate).section(QLatin1Char(' '), 4, 4);
+        if (candidate.isEmpty() || mline != 0 ||
+            (QHostAddress(address).isNull() && !address.endsWith(QLatin1String(".local")))) {
+            return; // the end of the candidates, or one this call does not take
         }
         ++peer.remoteCandidates;
         g_signal_emit_by_name(peer.webrtc.get(), "add-ice-candidate", guint(mline),
