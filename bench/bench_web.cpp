@@ -16,12 +16,20 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QtEndian>
 #include <QtTest>
 #include <QWebSocket>
 
 #include <opus.h>
+
+#define GST_USE_UNSTABLE_API // webrtcbin's API is still marked unstable in Debian 12's GStreamer
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#include <gst/webrtc/webrtc.h>
+
+#include <atomic>
 
 #include <algorithm>
 #include <cmath>
@@ -197,6 +205,139 @@ double cpuPerSecond(int listeners, const QList<QByteArray> &packets, qint64 *fra
     sendPaced(packets, QHostAddress(QHostAddress::LocalHost), kStreamPort);
     const double used = bench::processCpuMs(player.process.processId()) - before;
     *framesEach = listeners > 0 ? frames / listeners : 0;
+    return used / (packets.size() * 0.02);
+}
+
+// A listener that answers the player's call with GStreamer's webrtcbin, as a browser would,
+// and counts the RTP packets it gets: many of them cost far less than as many browsers.
+class CallClient : public QObject
+{
+public:
+    explicit CallClient(const QString &host)
+    {
+        pipeline = gst_pipeline_new(nullptr);
+        webrtc = gst_element_factory_make("webrtcbin", nullptr);
+        gst_util_set_object_arg(G_OBJECT(webrtc), "bundle-policy", "max-bundle");
+        gst_bin_add(GST_BIN(pipeline), webrtc);
+        GstWebRTCICE *ice = nullptr;
+        g_object_get(webrtc, "ice-agent", &ice, nullptr);
+        gboolean added = FALSE;
+        g_signal_emit_by_name(ice, "add-local-ip-address", "127.0.0.1", &added);
+        gst_object_unref(ice);
+        g_signal_connect(
+            webrtc, "pad-added", G_CALLBACK(+[](GstElement *, GstPad *pad, gpointer data) {
+                auto *self = static_cast<CallClient *>(data);
+                GstElement *sink = gst_element_factory_make("fakesink", nullptr);
+                g_object_set(sink, "sync", FALSE, "signal-handoffs", TRUE, nullptr);
+                g_signal_connect(sink, "handoff",
+                                 G_CALLBACK(+[](GstElement *, GstBuffer *, GstPad *, gpointer d) {
+                                     ++static_cast<CallClient *>(d)->packets;
+                                 }),
+                                 self);
+                gst_bin_add(GST_BIN(self->pipeline), sink);
+                gst_element_sync_state_with_parent(sink);
+                GstPad *sinkPad = gst_element_get_static_pad(sink, "sink");
+                gst_pad_link(pad, sinkPad);
+                gst_object_unref(sinkPad);
+            }),
+            this);
+        g_signal_connect(
+            webrtc, "on-ice-candidate",
+            G_CALLBACK((+[](GstElement *, guint mline, gchar *candidate, gpointer data) {
+                auto *self = static_cast<CallClient *>(data);
+                const QJsonObject message{{"type", "candidate"},
+                                          {"candidate", QString(candidate)},
+                                          {"sdpMLineIndex", int(mline)}};
+                QMetaObject::invokeMethod(
+                    self, [self, message] { self->send(message); }, Qt::QueuedConnection);
+            })),
+            this);
+        gst_element_set_state(pipeline, GST_STATE_PLAYING);
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, this,
+                         [this](const QString &text) { handle(text); });
+        socket.open(QUrl("ws://" + host + ":14214/stream"));
+    }
+    ~CallClient() override
+    {
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+    }
+    std::atomic<qint64> packets{0};
+
+private:
+    void send(const QJsonObject &message)
+    {
+        socket.sendTextMessage(QJsonDocument(message).toJson(QJsonDocument::Compact));
+    }
+    void handle(const QString &text)
+    {
+        const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+        const QString type = message["type"].toString();
+        if (type.isEmpty() && !asked) {
+            asked = true;
+            send({{"type", "webrtc"}});
+        } else if (type == "offer") {
+            GstSDPMessage *sdp = nullptr;
+            gst_sdp_message_new_from_text(message["sdp"].toString().toUtf8().constData(), &sdp);
+            GstWebRTCSessionDescription *offer =
+                gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, sdp);
+            g_signal_emit_by_name(webrtc, "set-remote-description", offer, nullptr);
+            gst_webrtc_session_description_free(offer);
+            GstPromise *promise = gst_promise_new_with_change_func(
+                [](GstPromise *reply, gpointer data) {
+                    auto *self = static_cast<CallClient *>(data);
+                    GstWebRTCSessionDescription *answer = nullptr;
+                    gst_structure_get(gst_promise_get_reply(reply), "answer",
+                                      GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, nullptr);
+                    gst_promise_unref(reply);
+                    if (!answer) {
+                        return;
+                    }
+                    g_signal_emit_by_name(self->webrtc, "set-local-description", answer, nullptr);
+                    gchar *sdpText = gst_sdp_message_as_text(answer->sdp);
+                    const QJsonObject json{{"type", "answer"}, {"sdp", QString(sdpText)}};
+                    g_free(sdpText);
+                    gst_webrtc_session_description_free(answer);
+                    QMetaObject::invokeMethod(
+                        self, [self, json] { self->send(json); }, Qt::QueuedConnection);
+                },
+                this, nullptr);
+            g_signal_emit_by_name(webrtc, "create-answer", nullptr, promise);
+        } else if (type == "candidate") {
+            g_signal_emit_by_name(webrtc, "add-ice-candidate",
+                                  guint(message["sdpMLineIndex"].toInt()),
+                                  message["candidate"].toString().toUtf8().constData());
+        }
+    }
+    GstElement *pipeline;
+    GstElement *webrtc;
+    QWebSocket socket;
+    bool asked = false;
+};
+
+// The player's CPU time per second of audio with calls to as many GStreamer listeners.
+double cpuPerSecondOnCalls(int calls, const QList<QByteArray> &packets, qint64 *packetsEach)
+{
+    PlayerProcess player({"--no-playback", "--no-announce"});
+    if (!player.waitFor("web page:")) {
+        return -1;
+    }
+    // The player takes 8 listeners from one address: the others come from the veth's.
+    std::vector<std::unique_ptr<CallClient>> clients;
+    for (int i = 0; i < calls; ++i) {
+        clients.push_back(std::make_unique<CallClient>(i < 8 ? "127.0.0.1" : "10.214.0.1"));
+    }
+    if (calls > 0 && !player.waitFor(QStringLiteral("(%1 on calls)").arg(calls), 20000)) {
+        return -1;
+    }
+    const double before = bench::processCpuMs(player.process.processId());
+    sendPaced(packets, QHostAddress(QHostAddress::LocalHost), kStreamPort);
+    const double used = bench::processCpuMs(player.process.processId()) - before;
+    qint64 total = 0;
+    for (const auto &client : clients) {
+        total += client->packets;
+    }
+    *packetsEach = calls > 0 ? total / calls : 0;
     return used / (packets.size() * 0.02);
 }
 
@@ -414,6 +555,23 @@ int main(int argc, char *argv[])
                         listeners, listeners == 1 ? " " : "s", cpu, cpu / alone,
                         (cpu - alone) / listeners, framesEach);
         }
+    }
+    std::printf("the player's CPU time per second of audio with WebRTC calls (GStreamer's "
+                "webrtcbin answering), %d s of 20 ms packets:\n",
+                seconds);
+    gst_init(nullptr, nullptr);
+    for (const int calls : {0, 1, 4, 8, 16}) {
+        qint64 packetsEach = 0;
+        const double cpu = cpuPerSecondOnCalls(calls, tone, &packetsEach);
+        if (cpu < 0) {
+            std::fprintf(stderr, "the calls did not connect\n");
+            return 1;
+        }
+        if (calls == 0) {
+            alone = cpu;
+        }
+        std::printf("  %2d calls  %6.2f ms, %.2f x none; each got %lld RTP packets\n", calls, cpu,
+                    cpu / alone, packetsEach);
     }
     return 0;
 }
