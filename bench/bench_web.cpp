@@ -222,7 +222,7 @@ public:
         GstWebRTCICE *ice = nullptr;
         g_object_get(webrtc, "ice-agent", &ice, nullptr);
         gboolean added = FALSE;
-        g_signal_emit_by_name(ice, "add-local-ip-address", "127.0.0.1", &added);
+        g_signal_emit_by_name(ice, "add-local-ip-address", host.toUtf8().constData(), &added);
         gst_object_unref(ice);
         g_signal_connect(
             webrtc, "pad-added", G_CALLBACK(+[](GstElement *, GstPad *pad, gpointer data) {
