@@ -111,8 +111,8 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
     connect(&calls, &WebRtcListeners::sendMessage, &relay,
             [this](quint64 id, const QByteArray &message) { relay.sendToListener(id, message); });
     connect(&calls, &WebRtcListeners::connected, this, [this] {
-        console.message(
-            QStringLiteral("web page: a WebRTC call connected (%1 on calls)").arg(calls.count()));
+        console.message(QStringLiteral("web page: a WebRTC call connected (%1 on calls)")
+                            .arg(calls.connectedCount()));
     });
     connect(&calls, &WebRtcListeners::failed, this, [this](quint64 id, const QString &reason) {
         console.message(QStringLiteral("web page: a WebRTC call failed (%1); it gets the "

@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QScopeGuard>
 
+#include <algorithm>
+
 #ifdef PLOVARIN_WEBRTC
 #define GST_USE_UNSTABLE_API // webrtcbin's API is still marked unstable in Debian 12's GStreamer
 #include <gst/app/gstappsrc.h>
@@ -140,6 +142,7 @@ struct WebRtcListeners::Peer {
     GstPtr<GstElement> webrtc;
     GstPtr<GstPad> teePad;
     bool answered = false;
+    bool connected = false;
     int remoteCandidates = 0;
 };
 
@@ -417,6 +420,12 @@ bool WebRtcListeners::add(quint64 id, const QHostAddress &localAddress, QString 
     return true;
 }
 
+int WebRtcListeners::connectedCount() const
+{
+    return int(std::count_if(peers.begin(), peers.end(),
+                             [](const auto &entry) { return entry.second->connected; }));
+}
+
 bool WebRtcListeners::isCurrent(quint64 id, quint64 serial) const
 {
     const auto found = peers.find(id);
@@ -431,7 +440,8 @@ void WebRtcListeners::onOffer(quint64 id, const QByteArray &sdp)
 
 void WebRtcListeners::onStateChange(quint64 id, int state)
 {
-    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
+    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED && !peers.at(id)->connected) {
+        peers.at(id)->connected = true;
         emit connected(id);
     } else if (state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED) {
         fail(id, QStringLiteral("the connection failed"));

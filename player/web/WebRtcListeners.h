@@ -47,6 +47,7 @@ public:
     // One Opus packet at its place in the stream (48 kHz samples; a gap is audio lost).
     void pushPacket(const QByteArray &packet, qint64 position);
     int count() const { return int(peers.size()); }
+    int connectedCount() const;
 
 signals:
     // A JSON text message for the listener's page.
