@@ -1,20 +1,35 @@
 // The web page's figures. The delay from a datagram's arrival at the player to the sound
 // server's sink, over 20 tone bursts, for Chromium playing the page (under Xvfb, into a private
-// PulseAudio server's null sink, with the player's adaptive jitter buffer and a small fixed one)
-// beside the player playing into the same sink itself. Then the player's CPU time per second
-// of audio while it relays to 0, 1, 4 and 8 listeners.
-// Usage: bench_web [seconds of audio per CPU run, default 10]
+// PulseAudio server's null sink) over WebRTC and over the WebSocket's PCM (UDP blocked by
+// nftables, so that the page falls back), beside the player playing into the same sink itself;
+// with each page, the bytes per second the player sent it and Chromium's CPU. Then 1 % random
+// loss on the link to the page (nftables), a tone of some seconds on each path, and the silent
+// 10 ms blocks in the sink. Then the player's CPU time per second of audio while it relays to
+// 0, 1, 4 and 8 WebSocket listeners.
+// Run as root in a network namespace of its own (it adds nftables rules and an interface there):
+//   unshare -n -- sh -c 'ip link set lo up && build/bench/bench_web [seconds] [loss seconds]'
+// Usage: bench_web [seconds of audio per CPU run, default 10] [seconds per loss run, 60]
 #include "BenchSupport.h"
 #include "Signal.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QRegularExpression>
 #include <QtEndian>
 #include <QtTest>
 #include <QWebSocket>
 
 #include <opus.h>
+
+#define GST_USE_UNSTABLE_API // webrtcbin's API is still marked unstable in Debian 12's GStreamer
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#include <gst/webrtc/webrtc.h>
+
+#include <atomic>
 
 #include <algorithm>
 #include <cmath>
@@ -193,12 +208,238 @@ double cpuPerSecond(int listeners, const QList<QByteArray> &packets, qint64 *fra
     return used / (packets.size() * 0.02);
 }
 
+// A listener that answers the player's call with GStreamer's webrtcbin, as a browser would,
+// and counts the RTP packets it gets: many of them cost far less than as many browsers.
+class CallClient : public QObject
+{
+public:
+    explicit CallClient(const QString &host)
+    {
+        pipeline = gst_pipeline_new(nullptr);
+        webrtc = gst_element_factory_make("webrtcbin", nullptr);
+        gst_util_set_object_arg(G_OBJECT(webrtc), "bundle-policy", "max-bundle");
+        gst_bin_add(GST_BIN(pipeline), webrtc);
+        GstWebRTCICE *ice = nullptr;
+        g_object_get(webrtc, "ice-agent", &ice, nullptr);
+        gboolean added = FALSE;
+        g_signal_emit_by_name(ice, "add-local-ip-address", host.toUtf8().constData(), &added);
+        gst_object_unref(ice);
+        g_signal_connect(
+            webrtc, "pad-added", G_CALLBACK(+[](GstElement *, GstPad *pad, gpointer data) {
+                auto *self = static_cast<CallClient *>(data);
+                GstElement *sink = gst_element_factory_make("fakesink", nullptr);
+                g_object_set(sink, "sync", FALSE, "signal-handoffs", TRUE, nullptr);
+                g_signal_connect(sink, "handoff",
+                                 G_CALLBACK(+[](GstElement *, GstBuffer *, GstPad *, gpointer d) {
+                                     ++static_cast<CallClient *>(d)->packets;
+                                 }),
+                                 self);
+                gst_bin_add(GST_BIN(self->pipeline), sink);
+                gst_element_sync_state_with_parent(sink);
+                GstPad *sinkPad = gst_element_get_static_pad(sink, "sink");
+                gst_pad_link(pad, sinkPad);
+                gst_object_unref(sinkPad);
+            }),
+            this);
+        g_signal_connect(
+            webrtc, "on-ice-candidate",
+            G_CALLBACK((+[](GstElement *, guint mline, gchar *candidate, gpointer data) {
+                auto *self = static_cast<CallClient *>(data);
+                const QJsonObject message{{"type", "candidate"},
+                                          {"candidate", QString(candidate)},
+                                          {"sdpMLineIndex", int(mline)}};
+                QMetaObject::invokeMethod(
+                    self, [self, message] { self->send(message); }, Qt::QueuedConnection);
+            })),
+            this);
+        gst_element_set_state(pipeline, GST_STATE_PLAYING);
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, this,
+                         [this](const QString &text) { handle(text); });
+        socket.open(QUrl("ws://" + host + ":14214/stream"));
+    }
+    ~CallClient() override
+    {
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+    }
+    std::atomic<qint64> packets{0};
+
+private:
+    void send(const QJsonObject &message)
+    {
+        socket.sendTextMessage(QJsonDocument(message).toJson(QJsonDocument::Compact));
+    }
+    void handle(const QString &text)
+    {
+        const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+        const QString type = message["type"].toString();
+        if (type.isEmpty() && !asked) {
+            asked = true;
+            send({{"type", "webrtc"}});
+        } else if (type == "offer") {
+            GstSDPMessage *sdp = nullptr;
+            gst_sdp_message_new_from_text(message["sdp"].toString().toUtf8().constData(), &sdp);
+            GstWebRTCSessionDescription *offer =
+                gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, sdp);
+            g_signal_emit_by_name(webrtc, "set-remote-description", offer, nullptr);
+            gst_webrtc_session_description_free(offer);
+            GstPromise *promise = gst_promise_new_with_change_func(
+                [](GstPromise *reply, gpointer data) {
+                    auto *self = static_cast<CallClient *>(data);
+                    GstWebRTCSessionDescription *answer = nullptr;
+                    gst_structure_get(gst_promise_get_reply(reply), "answer",
+                                      GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, nullptr);
+                    gst_promise_unref(reply);
+                    if (!answer) {
+                        return;
+                    }
+                    g_signal_emit_by_name(self->webrtc, "set-local-description", answer, nullptr);
+                    gchar *sdpText = gst_sdp_message_as_text(answer->sdp);
+                    const QJsonObject json{{"type", "answer"}, {"sdp", QString(sdpText)}};
+                    g_free(sdpText);
+                    gst_webrtc_session_description_free(answer);
+                    QMetaObject::invokeMethod(
+                        self, [self, json] { self->send(json); }, Qt::QueuedConnection);
+                },
+                this, nullptr);
+            g_signal_emit_by_name(webrtc, "create-answer", nullptr, promise);
+        } else if (type == "candidate") {
+            g_signal_emit_by_name(webrtc, "add-ice-candidate",
+                                  guint(message["sdpMLineIndex"].toInt()),
+                                  message["candidate"].toString().toUtf8().constData());
+        }
+    }
+    GstElement *pipeline;
+    GstElement *webrtc;
+    QWebSocket socket;
+    bool asked = false;
+};
+
+// The player's CPU time per second of audio with calls to as many GStreamer listeners.
+double cpuPerSecondOnCalls(int calls, const QList<QByteArray> &packets, qint64 *packetsEach)
+{
+    PlayerProcess player({"--no-playback", "--no-announce"});
+    if (!player.waitFor("web page:")) {
+        return -1;
+    }
+    // The player takes 8 listeners from one address: the others come from the veth's.
+    std::vector<std::unique_ptr<CallClient>> clients;
+    for (int i = 0; i < calls; ++i) {
+        clients.push_back(std::make_unique<CallClient>(i < 8 ? "127.0.0.1" : "10.214.0.1"));
+    }
+    if (calls > 0 && !player.waitFor(QStringLiteral("(%1 on calls)").arg(calls), 20000)) {
+        return -1;
+    }
+    const double before = bench::processCpuMs(player.process.processId());
+    sendPaced(packets, QHostAddress(QHostAddress::LocalHost), kStreamPort);
+    const double used = bench::processCpuMs(player.process.processId()) - before;
+    qint64 total = 0;
+    for (const auto &client : clients) {
+        total += client->packets;
+    }
+    *packetsEach = calls > 0 ? total / calls : 0;
+    return used / (packets.size() * 0.02);
+}
+
+// Replaces the namespace's table "bench": counters of what the player sends to pages over
+// WebRTC and the WebSocket, and rules (input: what is dropped; output: loss on the way out).
+bool firewall(const QString &input, const QString &output)
+{
+    QProcess nft;
+    nft.start("nft", {"-f", "-"});
+    nft.write(QStringLiteral("table inet bench\ndelete table inet bench\ntable inet bench {\n "
+                             "chain input {\n type filter hook input "
+                             "priority 0;\n%1\n }\n chain output {\n type filter hook output "
+                             "priority 0;\n udp sport 14220-14251 counter\n tcp sport 14214 "
+                             "counter\n%2\n }\n}\n")
+                  .arg(input, output)
+                  .toUtf8());
+    nft.closeWriteChannel();
+    return nft.waitForFinished() && nft.exitCode() == 0;
+}
+
+// Bytes counted so far: over WebRTC, over the WebSocket.
+std::pair<qint64, qint64> sentBytes()
+{
+    QProcess nft;
+    nft.start("nft", {"list", "chain", "inet", "bench", "output"});
+    nft.waitForFinished();
+    const QString text = nft.readAllStandardOutput();
+    QList<qint64> bytes;
+    auto it = QRegularExpression("bytes (\\d+)").globalMatch(text);
+    while (it.hasNext()) {
+        bytes << it.next().captured(1).toLongLong();
+    }
+    return bytes.size() >= 2 ? std::make_pair(bytes[0], bytes[1]) : std::make_pair(-1LL, -1LL);
+}
+
+// CPU time of a process and all its descendants (Chromium's renderer, audio and GPU processes).
+double treeCpuMs(qint64 root)
+{
+    double total = 0;
+    const QStringList pids = QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs);
+    for (const QString &pid : pids) {
+        for (qint64 p = pid.toLongLong(); p > 1;) {
+            if (p == root) {
+                total += std::max(0.0, bench::processCpuMs(pid.toLongLong()));
+                break;
+            }
+            QFile stat("/proc/" + QString::number(p) + "/stat");
+            if (!stat.open(QIODevice::ReadOnly)) {
+                break;
+            }
+            const QByteArray line = stat.readAll();
+            p = line.mid(line.lastIndexOf(')') + 2).split(' ').value(1).toLongLong();
+        }
+    }
+    return total;
+}
+
+// Chromium's page playing from the player; path: what the page must say of its path.
+bool startPage(Chromium &browser, const QString &path)
+{
+    const QString state = "document.getElementById('state').textContent";
+    if (!browser.start("http://127.0.0.1:14214/", kSink) || !QTest::qWaitFor([&] {
+            return browser.evaluate(state).toString() == "Press Play to listen";
+        })) {
+        std::fprintf(stderr, "Chromium did not start\n");
+        return false;
+    }
+    browser.evaluate("document.getElementById('play').click()");
+    if (!QTest::qWaitFor(
+            [&] {
+                return browser.evaluate("document.getElementById('path').textContent")
+                    .toString()
+                    .startsWith(path);
+            },
+            15000)) {
+        std::fprintf(stderr, "the page did not play over %s: %s\n", qPrintable(path),
+                     qPrintable(browser.evaluate(state).toString()));
+        return false;
+    }
+    return true;
+}
+
+// Silent 10 ms blocks in the sink between the tone's first and last block.
+int silentBlocks(const QByteArray &raw)
+{
+    const QVector<float> samples = Signal::samples16(raw);
+    std::vector<bool> loud;
+    for (int at = 0; at + 480 <= samples.size(); at += 480) {
+        loud.push_back(std::sqrt(Signal::totalEnergy(samples.mid(at, 480)) / 480) > 1000);
+    }
+    const auto first = std::find(loud.begin(), loud.end(), true);
+    const auto last = std::find(loud.rbegin(), loud.rend(), true).base();
+    return first < last ? int(std::count(first, last, false)) : -1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const int seconds = argc > 1 ? std::max(2, atoi(argv[1])) : 10;
+    const int lossSeconds = argc > 2 ? std::max(5, atoi(argv[2])) : 60;
     PulseServer pulse;
     if (!pulse.start({{kSink}, {}, {}})) {
         std::fprintf(stderr, "no PulseAudio server: %s\n", qPrintable(pulse.errorString()));
@@ -223,35 +464,76 @@ int main(int argc, char *argv[])
         own = measure(bursts, [] { return QString(); });
     }
     report("the player playing itself", own, 0);
-    // The player's own jitter buffer, which adapts, and a small fixed one for a sender on a
-    // quiet network.
-    for (const QStringList &latency : {QStringList{}, QStringList{"--latency", "30"}}) {
-        PlayerProcess player(QStringList{"--no-playback", "--no-announce", "--bind", "127.0.0.1"} +
-                             latency);
+    // Chromium calls only from the interface of the default route: one that leads nowhere (a
+    // veth pair inside this namespace).
+    QProcess::execute("sh", {"-c", "ip link show plovarin0 >/dev/null 2>&1 || (ip link add "
+                                   "plovarin0 type veth peer name plovarin1 && ip address add "
+                                   "10.214.0.1/24 dev plovarin0 && ip link set plovarin0 up && "
+                                   "ip link set plovarin1 up && ip route add default dev "
+                                   "plovarin0)"});
+    struct Path {
+        const char *name;
+        QString block; // input rule that makes the page fall back
+        QString says;
+    };
+    const Path paths[] = {
+        {"the web page over WebRTC", "", "Sound over WebRTC"},
+        {"the web page over the WebSocket", "udp dport != 10493 drop", "Sound over the WebSocket"}};
+    for (const Path &path : paths) {
+        PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
         Chromium browser;
-        const QString state = "document.getElementById('state').textContent";
-        if (!player.waitFor("web page:") || !browser.start("http://127.0.0.1:14214/", kSink) ||
-            !QTest::qWaitFor(
-                [&] { return browser.evaluate(state).toString() == "Press Play to listen"; })) {
-            std::fprintf(stderr, "the player or Chromium did not start\n");
+        if (!firewall(path.block, "") || !player.waitFor("web page:") ||
+            !startPage(browser, path.says)) {
             return 1;
         }
-        browser.evaluate("document.getElementById('play').click()");
-        if (!QTest::qWaitFor(
-                [&] { return browser.evaluate(state).toString() == "Waiting for a sender"; },
-                15000)) {
-            std::fprintf(stderr, "the page did not connect: %s\n",
-                         qPrintable(browser.evaluate(state).toString()));
-            return 1;
-        }
+        const auto bytesBefore = sentBytes();
+        const double cpuBefore = treeCpuMs(browser.browser.processId());
+        const double playerBefore = bench::processCpuMs(player.process.processId());
+        QElapsedTimer elapsed;
+        elapsed.start();
         const Delays page = measure(bursts, [&] {
             return QStringLiteral("the page said \"%1\"")
                 .arg(browser.evaluate("document.getElementById('delay').textContent").toString());
         });
-        report(
-            qPrintable("the web page" + (latency.isEmpty() ? QString() : ", " + latency.join(' '))),
-            page, own.ms.empty() ? 0 : own.ms[own.ms.size() / 2]);
+        const double took = elapsed.elapsed() / 1000.0;
+        const auto bytesAfter = sentBytes();
+        const qint64 bytes = path.block.isEmpty() ? bytesAfter.first - bytesBefore.first
+                                                  : bytesAfter.second - bytesBefore.second;
+        report(path.name, page, own.ms.empty() ? 0 : own.ms[own.ms.size() / 2]);
+        std::printf("  on the wire to the page %.1f kbit/s (IP packets); Chromium's CPU %.1f %% "
+                    "of a core, the player's %.1f %%\n",
+                    bytes * 8 / 1000.0 / took,
+                    (treeCpuMs(browser.browser.processId()) - cpuBefore) / 10 / took,
+                    (bench::processCpuMs(player.process.processId()) - playerBefore) / 10 / took);
     }
+
+    std::printf("1 %% random loss on the link to the page, %d s of a tone on each path:\n",
+                lossSeconds);
+    for (const Path &path : paths) {
+        PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
+        Chromium browser;
+        if (!firewall(path.block, "") || !player.waitFor("web page:") ||
+            !startPage(browser, path.says) ||
+            !firewall(path.block, "udp sport 14220-14251 numgen random mod 100 < 1 drop\n"
+                                  "tcp sport 14214 numgen random mod 100 < 1 drop")) {
+            return 1;
+        }
+        QProcess recorder;
+        recorder.start("parec", {"--device=" + kSink + ".monitor", "--raw", "--format=s16le",
+                                 "--rate=48000", "--channels=1"});
+        QTest::qWait(500);
+        sendPaced(Signal::opusTone(lossSeconds * 50), QHostAddress(QHostAddress::LocalHost),
+                  kStreamPort);
+        QTest::qWait(1000);
+        recorder.kill();
+        recorder.waitForFinished();
+        std::printf(
+            "  %-32s %d silent blocks of %d; the page said \"%s\"\n", path.name,
+            silentBlocks(recorder.readAllStandardOutput()), lossSeconds * 100,
+            qPrintable(
+                browser.evaluate("document.getElementById('delay').textContent").toString()));
+    }
+    firewall("", "");
 
     std::printf("the player's CPU time per second of audio, relaying %d s of 20 ms packets:\n",
                 seconds);
@@ -273,6 +555,23 @@ int main(int argc, char *argv[])
                         listeners, listeners == 1 ? " " : "s", cpu, cpu / alone,
                         (cpu - alone) / listeners, framesEach);
         }
+    }
+    std::printf("the player's CPU time per second of audio with WebRTC calls (GStreamer's "
+                "webrtcbin answering), %d s of 20 ms packets:\n",
+                seconds);
+    gst_init(nullptr, nullptr);
+    for (const int calls : {0, 1, 4, 8, 16}) {
+        qint64 packetsEach = 0;
+        const double cpu = cpuPerSecondOnCalls(calls, tone, &packetsEach);
+        if (cpu < 0) {
+            std::fprintf(stderr, "the calls did not connect\n");
+            return 1;
+        }
+        if (calls == 0) {
+            alone = cpu;
+        }
+        std::printf("  %2d calls  %6.2f ms, %.2f x none; each got %lld RTP packets\n", calls, cpu,
+                    cpu / alone, packetsEach);
     }
     return 0;
 }

@@ -96,8 +96,33 @@ Player::Player(const PlayerOptions &playerOptions, QObject *parent)
                                     .arg(address.toString())
                                     .arg(count));
             });
+    buffer.setPacketTap(
+        [this](const QByteArray &packet, qint64 position) { calls.pushPacket(packet, position); });
+    relay.setCallsAvailable(options.web && WebRtcListeners::isAvailable());
+    connect(&relay, &WebRelay::callRequested, this,
+            [this](quint64 id, const QHostAddress &localAddress) {
+                QString reason;
+                if (!calls.add(id, localAddress, &reason)) {
+                    emit calls.failed(id, reason);
+                }
+            });
+    connect(&relay, &WebRelay::callEnded, &calls, &WebRtcListeners::remove);
+    connect(&relay, &WebRelay::callMessage, &calls, &WebRtcListeners::handleMessage);
+    connect(&calls, &WebRtcListeners::sendMessage, &relay,
+            [this](quint64 id, const QByteArray &message) { relay.sendToListener(id, message); });
+    connect(&calls, &WebRtcListeners::connected, this, [this] {
+        console.message(QStringLiteral("web page: a WebRTC call connected (%1 on calls)")
+                            .arg(calls.connectedCount()));
+    });
+    connect(&calls, &WebRtcListeners::failed, this, [this](quint64 id, const QString &reason) {
+        console.message(QStringLiteral("web page: a WebRTC call failed (%1); it gets the "
+                                       "WebSocket's sound")
+                            .arg(reason));
+        relay.sendToListener(id, R"({"type":"webrtc-failed"})", true);
+    });
     connect(&relay, &WebRelay::listenerLeft, this,
-            [this](const QHostAddress &address, int count, qint64 dropped) {
+            [this](const QHostAddress &address, int count, qint64 dropped, quint64 id) {
+                calls.remove(id);
                 console.message(QStringLiteral("web page of %1 gone, %2 frames of 10 ms dropped "
                                                "for it (%3 listening)")
                                     .arg(address.toString())

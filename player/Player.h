@@ -9,6 +9,7 @@
 #include "StreamReceiver.h"
 #include "WavWriter.h"
 #include "WebRelay.h"
+#include "WebRtcListeners.h"
 #include "WebServer.h"
 
 #include <QElapsedTimer>
@@ -66,6 +67,7 @@ private:
     WavWriter wav;
     WebRelay relay;
     WebServer web{relay};
+    WebRtcListeners calls;
     std::unique_ptr<ServiceAnnouncer> announcer;
     QTimer statusTimer;
     QTimer durationTimer;

@@ -10,6 +10,8 @@ packages=(
   libopus-dev libspeexdsp-dev libsndfile1-dev libprotobuf-dev protobuf-compiler
   pulseaudio pulseaudio-utils
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  libgstreamer1.0-dev libgstreamer-plugins-bad1.0-dev gstreamer1.0-plugins-bad gstreamer1.0-nice
+  nftables
   xvfb xauth iproute2
   dpkg-dev help2man lintian desktop-file-utils man-db
   libqrencode-dev libpulse-dev

@@ -5,6 +5,7 @@
 #include "WebServer.h"
 
 #include <QHostInfo>
+#include <QScopeGuard>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -29,6 +30,7 @@ private slots:
     void pingsUnreadAreCut();
     void stateHoldsThroughPauses();
     void pageRetriesWhileVisible();
+    void browsersPlayTheStream_data();
     void browsersPlayTheStream();
 
 private:
@@ -225,15 +227,55 @@ void TestWeb::pageRetriesWhileVisible()
              longest.join(' '));
 }
 
+void TestWeb::browsersPlayTheStream_data()
+{
+    QTest::addColumn<QString>("firewall"); // nft rules of the namespace's input
+    QTest::addColumn<QString>("path");     // what the page says of it
+    QTest::addColumn<int>("pages");        // of three, one dies halfway
+    QTest::addRow("over WebRTC") << QString() << QString("Sound over WebRTC") << 3;
+    QTest::addRow("UDP blocked: over the WebSocket")
+        << QString("udp dport != 10493 drop")
+        << QString("Sound over the WebSocket (WebRTC did not connect within 3 s)") << 1;
+}
+
 void TestWeb::browsersPlayTheStream()
 {
+    QFETCH(QString, firewall);
+    QFETCH(QString, path);
+    QFETCH(int, pages);
+    // Chromium calls only from the interface of the default route, which loopback is not: the
+    // test's namespace gets one that leads nowhere (a veth pair within it), and the firewall's
+    // rules if any; both go with the namespace.
+    const bool ownNamespace = qgetenv("PLOVARIN_NETNS_OWN") == "1";
+    if (ownNamespace) {
+        QProcess::execute("sh", {"-c", "ip link show plovarin0 >/dev/null 2>&1 || (ip link add "
+                                       "plovarin0 type veth peer name plovarin1 && ip address "
+                                       "add 10.214.0.1/24 dev plovarin0 && ip link set plovarin0 "
+                                       "up && ip link set plovarin1 up && ip route add default "
+                                       "dev plovarin0)"});
+    }
+    QProcess nft;
+    if (!firewall.isEmpty()) {
+        nft.start("nft", {"-f", "-"});
+        nft.write(("table inet plovarin {\n chain input {\n type filter hook input priority 0;\n" +
+                   firewall + "\n }\n}\n")
+                      .toUtf8());
+        nft.closeWriteChannel();
+        REQUIRE(ownNamespace && nft.waitForFinished() && nft.exitCode() == 0,
+                "a network namespace of the test's own, and nft to block UDP in it");
+    }
+    const auto unblock = qScopeGuard([&] {
+        if (!firewall.isEmpty()) {
+            QProcess::execute("nft", {"delete", "table", "inet", "plovarin"});
+        }
+    });
     PulseServer pulse;
     REQUIRE_PULSE(pulse, {{"sink0", "sink1", "sink2"}, {}, {}});
     PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
     QVERIFY(player.waitFor("web page: http://127.0.0.1:14214/"));
     Chromium browsers[3];
     QProcess recorders[3];
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < pages; ++i) {
         const QString sink = QStringLiteral("sink%1").arg(i);
         recorders[i].start("parec", {"--device=" + sink + ".monitor", "--raw", "--format=s16le",
                                      "--rate=48000", "--channels=1"});
@@ -241,16 +283,21 @@ void TestWeb::browsersPlayTheStream()
                 "Xvfb and Chromium (missing, or they did not start)");
     }
     const QString state = "document.getElementById('state').textContent";
-    for (Chromium &browser : browsers) {
-        QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate(state).toString(),
+    for (int i = 0; i < pages; ++i) {
+        QTRY_COMPARE_WITH_TIMEOUT(browsers[i].evaluate(state).toString(),
                                   QString("Press Play to listen"), 9000);
-        browser.evaluate("document.getElementById('play').click()");
-        QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate(state).toString(),
+        browsers[i].evaluate("document.getElementById('play').click()");
+        QTRY_COMPARE_WITH_TIMEOUT(browsers[i].evaluate(state).toString(),
                                   QString("Waiting for a sender"), 9000);
+    }
+    for (int i = 0; i < pages; ++i) {
+        QTRY_COMPARE_WITH_TIMEOUT(
+            browsers[i].evaluate("document.getElementById('path').textContent").toString(), path,
+            9000);
     }
     // Four seconds of tone; the third browser dies 1.6 s before its end.
     QVERIFY(sendPaced(Signal::opusTone(200), QHostAddress::LocalHost, 10493, 20, [&](int i) {
-        if (i == 120) {
+        if (i == 120 && pages == 3) {
             browsers[2].browser.kill();
             recorders[2].kill(); // its sink is not listened to
         }
@@ -259,7 +306,7 @@ void TestWeb::browsersPlayTheStream()
     // The sender is this machine, named as such.
     QCOMPARE(browsers[0].evaluate(state).toString(), "Playing from " + QSysInfo::machineHostName());
     QVERIFY(player.waitFor("the stream has ended"));
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < std::max(1, pages - 1); ++i) {
         recorders[i].kill();
         recorders[i].waitForFinished();
         const QVector<float> raw = Signal::samples16(recorders[i].readAllStandardOutput());
@@ -273,7 +320,7 @@ void TestWeb::browsersPlayTheStream()
         };
         // The tone's last 2.8 s, in which the third browser died, are heard. A browser starved
         // of the processor by a busy machine may break off for a moment, but a page that lost
-        // its connection would be silent for half a second at least.
+        // its connection or its call would be silent for a second at least.
         int end = raw.size() / 480 - 1;
         while (end > 280 && !toneAt(end)) {
             --end;
@@ -282,7 +329,7 @@ void TestWeb::browsersPlayTheStream()
         for (int block = end - 280; block <= end; ++block) {
             missing += !toneAt(block);
         }
-        QVERIFY2(missing <= 25, qPrintable(QString::number(missing * 10) + " ms without the tone"));
+        QVERIFY2(missing <= 60, qPrintable(QString::number(missing * 10) + " ms without the tone"));
     }
     QCOMPARE(player.stop(SIGTERM), 0);
 }

@@ -225,6 +225,9 @@ void JitterBuffer::decodeNext()
         conceal(packet.samples);
         return;
     }
+    if (packetTap) {
+        packetTap(packet.data, packet.media);
+    }
     const int at = decoded.size();
     decoded.resize(at + kLargestPacketSamples);
     const int count =

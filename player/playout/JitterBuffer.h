@@ -7,6 +7,7 @@
 #include <QVector>
 
 #include <deque>
+#include <functional>
 #include <memory>
 
 struct OpusDecoder;
@@ -53,6 +54,11 @@ public:
     // once, at the gap already heard, rather than as a drop or a slow drain later.
     void skipToTarget();
 
+    // Called with each packet as it is decoded and its place in the stream (48 kHz samples,
+    // lost audio included): what the web page's WebRTC listeners get.
+    using PacketTap = std::function<void(const QByteArray &packet, qint64 position)>;
+    void setPacketTap(PacketTap tap) { packetTap = std::move(tap); }
+
     // Buffered audio in ms: packets, decoded and resampled remainders.
     double bufferedMs() const;
     bool isPlaying() const { return playing; }
@@ -96,6 +102,7 @@ private:
     int pendingConcealSamples = 0;
     int concealedInARow = 0;
     Stats counters;
+    PacketTap packetTap;
 };
 
 } // namespace player

@@ -22,8 +22,11 @@ constexpr int kFrameHeaderBytes = 4;
 constexpr int kFrameBytes = kFrameHeaderBytes + kWebFrameSamples * 2;
 // Unsent bytes on a connection beyond which frames wait in the listener's own queue.
 constexpr qint64 kMaxUnsentBytes = 4 * kFrameBytes;
-// Pages send nothing but the protocol's own control frames.
-constexpr quint64 kMaxIncomingBytes = 1024;
+// Pages send small JSON messages, the largest a call's answer (SDP of one audio line).
+constexpr quint64 kMaxIncomingBytes = 8192;
+// A call takes a request, an answer and a few candidates; a page sending more per second than
+// this is not one.
+constexpr int kMaxMessagesPerSecond = 20;
 // Only the source and the sender are named; a few more are kept for when they come back.
 constexpr std::size_t kMaxNames = 16;
 // A DNS name's longest.
@@ -33,6 +36,9 @@ constexpr int kMaxNameChars = 253;
 struct WebRelay::Listener {
     QWebSocket *socket; // deleted later, when it has gone
     QHostAddress address;
+    quint64 id = 0;
+    bool pcm = true;  // false while the page is on a call
+    int messages = 0; // since the last state message
     std::deque<QByteArray> queue;
     qint64 dropped = 0;
 };
@@ -76,7 +82,10 @@ void WebRelay::addListener(QWebSocket *socket)
     auto listener = std::make_unique<Listener>();
     listener->socket = socket;
     listener->address = SourceGate::normalized(socket->peerAddress());
+    listener->id = nextId++;
     Listener *raw = listener.get();
+    connect(socket, &QWebSocket::textMessageReceived, this,
+            [this, raw](const QString &text) { receive(*raw, text); });
     listeners.push_back(std::move(listener));
     connect(socket, &QWebSocket::bytesWritten, this, [this, raw] { flush(*raw); });
     // Queued, so that no loop over the listeners sees one vanish under it.
@@ -96,9 +105,40 @@ void WebRelay::remove(QWebSocket *socket)
     }
     const QHostAddress address = (*found)->address;
     const qint64 dropped = (*found)->dropped;
+    const quint64 id = (*found)->id;
     listeners.erase(found);
     socket->deleteLater();
-    emit listenerLeft(address, listenerCount(), dropped);
+    emit listenerLeft(address, listenerCount(), dropped, id);
+}
+
+void WebRelay::receive(Listener &listener, const QString &text)
+{
+    if (++listener.messages > kMaxMessagesPerSecond) {
+        listener.socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                               QStringLiteral("too many messages"));
+        return;
+    }
+    const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+    const QString type = message.value(QStringLiteral("type")).toString();
+    if (type == QLatin1String("webrtc") && callsAvailable) {
+        listener.pcm = false;
+        emit callRequested(listener.id, SourceGate::normalized(listener.socket->localAddress()));
+    } else if (type == QLatin1String("pcm") || type == QLatin1String("webrtc")) {
+        listener.pcm = true;
+        emit callEnded(listener.id);
+    } else if (type == QLatin1String("answer") || type == QLatin1String("candidate")) {
+        emit callMessage(listener.id, message);
+    }
+}
+
+void WebRelay::sendToListener(quint64 id, const QByteArray &message, bool pcm)
+{
+    for (const auto &listener : listeners) {
+        if (listener->id == id) {
+            listener->pcm = listener->pcm || pcm;
+            listener->socket->sendTextMessage(QString::fromUtf8(message));
+        }
+    }
 }
 
 void WebRelay::pushAudio(const qint16 *samples, int count)
@@ -124,6 +164,9 @@ void WebRelay::pushAudio(const qint16 *samples, int count)
 void WebRelay::broadcast(const QByteArray &frame)
 {
     for (const auto &listener : listeners) {
+        if (!listener->pcm) {
+            continue; // it hears the call
+        }
         // The frame's data is shared, not copied, between the queues.
         listener->queue.push_back(frame);
         if (listener->queue.size() > std::size_t(kWebQueueFrames)) {
@@ -215,6 +258,7 @@ QByteArray WebRelay::stateMessage() const
     insertAddress(QStringLiteral("source"), source);
     insertAddress(QStringLiteral("sender"), sender);
     state.insert(QStringLiteral("playerDelayMs"), qRound(playerDelayMs));
+    state.insert(QStringLiteral("webrtc"), callsAvailable);
     return QJsonDocument(state).toJson(QJsonDocument::Compact);
 }
 
@@ -227,6 +271,7 @@ void WebRelay::sendState()
         if (listener->socket->bytesToWrite() < 2 * kMaxUnsentBytes) {
             listener->socket->sendTextMessage(message);
         }
+        listener->messages = 0;
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -35,9 +36,13 @@ constexpr int kWebQueueFrames = 25;
 // frame relayed, so a page sees what it missed) and the frame's samples (16-bit little-endian
 // 48 kHz mono). A text message is the state, as JSON: {"state": "waiting"|"playing"|"stopped",
 // "host": this machine's name, "source": address, "sourceName": name, "sender": address,
-// "senderName": name, "playerDelayMs": ms}; it is sent on every change and once a second, so a
-// page notices a dead connection. A name is there once known: this machine's own, or what a
-// reverse lookup of the address found.
+// "senderName": name, "playerDelayMs": ms, "webrtc": whether calls can be made}; it is sent on
+// every change and once a second, so a page notices a dead connection. A name is there once
+// known: this machine's own, or what a reverse lookup of the address found.
+//
+// A page sends small JSON text messages: {"type": "webrtc"} asks for a WebRTC call instead of
+// the PCM frames, {"type": "pcm"} for the frames again, and the call's answer and candidates
+// (passed on as callMessage). Each is at most kMaxIncomingBytes, at most a few a second.
 class WebRelay : public QObject
 {
     Q_OBJECT
@@ -60,13 +65,22 @@ public:
     void setSender(const QHostAddress &sender);
     // The audio held in the player's own buffer, which pages add to their delay.
     void setPlayerDelayMs(double ms) { playerDelayMs = ms; }
+    // Whether pages are offered calls.
+    void setCallsAvailable(bool available) { callsAvailable = available; }
+    // A text message for listener id's page; with pcm, the page gets the frames again.
+    void sendToListener(quint64 id, const QByteArray &message, bool pcm = false);
     // Tells every page the player has stopped and closes their connections.
     void closeAll();
 
 signals:
     void listenerJoined(const QHostAddress &address, int listeners);
+    // The page of listener id wants a call, reaching the player at localAddress; or no more.
+    void callRequested(quint64 id, const QHostAddress &localAddress);
+    void callEnded(quint64 id);
+    // The answer or a candidate of the page's call.
+    void callMessage(quint64 id, const QJsonObject &message);
     // droppedFrames: what the listener lost because it did not keep up.
-    void listenerLeft(const QHostAddress &address, int listeners, qint64 droppedFrames);
+    void listenerLeft(const QHostAddress &address, int listeners, qint64 droppedFrames, quint64 id);
 
 private:
     struct Listener;
@@ -79,6 +93,7 @@ private:
     void learnName(const QHostAddress &address);
     QString nameOf(const QHostAddress &address) const;
     void remove(QWebSocket *socket);
+    void receive(Listener &listener, const QString &text);
 
     std::vector<std::unique_ptr<Listener>> listeners;
     QByteArray pending; // little-endian samples short of a whole frame
@@ -89,6 +104,8 @@ private:
     bool stopped = false;
     // Names by address text; empty while a lookup runs or when it found none.
     std::map<QString, QString> names;
+    bool callsAvailable = false;
+    quint64 nextId = 1;
     QTimer stateTimer;
 };
 

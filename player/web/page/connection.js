@@ -15,7 +15,7 @@ const kHeaderBytes = 4;
 
 export class Connection {
   // handlers: onStatus(words, detail), onState(state object from the player),
-  // onAudio(sequence number, Int16Array of 48 kHz samples).
+  // onMessage(a message about a call), onAudio(sequence number, Int16Array of 48 kHz samples).
   constructor(handlers) {
     this.handlers = handlers;
     this.socket = null;
@@ -71,7 +71,11 @@ export class Connection {
         } catch {
           return;
         }
-        this.handlers.onState(state);
+        if (state.type) {
+          this.handlers.onMessage(state);
+        } else {
+          this.handlers.onState(state);
+        }
       } else if (event.data.byteLength > kHeaderBytes) {
         const sequence = new DataView(event.data).getUint32(0, true);
         // Every platform a browser runs on is little-endian, as the samples are.
@@ -88,6 +92,13 @@ export class Connection {
       this.retry(event.code === 1001 ? t('the player has stopped')
                                      : t('the connection to the player was lost'));
     };
+  }
+
+  // A message to the player; dropped while there is no connection.
+  send(message) {
+    if (this.socket && this.socket.readyState === WebSocket.OPEN) {
+      this.socket.send(JSON.stringify(message));
+    }
   }
 
   drop() {

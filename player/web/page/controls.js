@@ -1,9 +1,11 @@
 // The page's controls: the Play/Stop button, volume, the state in words, the delay and the
 // level meter, Media Session, and the silent looping media element that keeps the page
-// playing with the screen locked where the browser allows it.
+// playing with the screen locked where the browser allows it; which path the sound takes (a
+// WebRTC call, or the WebSocket's PCM when no call connects).
 import { Connection } from './connection.js';
 import { t, translatePage } from './i18n.js';
 import { Playback } from './playback.js';
+import { Call } from './webrtc.js';
 
 const button = document.getElementById('play');
 const buttonLabel = button.querySelector('.label');
@@ -13,6 +15,7 @@ const levelBar = document.getElementById('level');
 const meter = levelBar.parentElement;
 const volume = document.getElementById('volume');
 const problemText = document.getElementById('problem');
+const pathText = document.getElementById('path');
 const keepAlive = document.getElementById('keepalive');
 const leadText = document.querySelector('.lead');
 
@@ -33,6 +36,56 @@ let meterTimer = 0;
 let lastSequence = -1;
 // Places where the player dropped audio for this page because it did not keep up.
 let gaps = 0;
+// The sound's path on this connection: 'none' (not chosen yet), 'trying' (a call is being
+// made), 'webrtc' or 'pcm'. After a call failed the PCM stays until the next press of Play.
+let path = 'none';
+let pathReason = '';
+let fellBack = false;
+let call = null;
+let statsTimer = 0;
+
+function showPath() {
+  const words = {
+    none: '',
+    trying: t('Connecting over WebRTC…'),
+    webrtc: t('Sound over WebRTC'),
+    pcm: t('Sound over the WebSocket'),
+  }[path];
+  pathText.textContent = listening && pathReason ? `${words} (${pathReason})` : listening ? words : '';
+}
+
+function fallBack(reason) {
+  call?.stop();
+  connection.send({ type: 'pcm' });
+  fellBack = true;
+  path = 'pcm';
+  pathReason = reason;
+  showPath();
+}
+
+// The first state on a connection: the player says whether it makes calls.
+function choosePath(state) {
+  if (fellBack) {
+    path = 'pcm';
+  } else if (!Call.supported()) {
+    path = 'pcm';
+    pathReason = t('this browser has no WebRTC');
+  } else if (!state.webrtc) {
+    path = 'pcm';
+    pathReason = t('the player has no WebRTC');
+  } else {
+    path = 'trying';
+    call.start();
+  }
+  showPath();
+}
+
+const callReasons = {
+  timeout: t('WebRTC did not connect within 3 s'),
+  refused: t('the player could not make the call'),
+  lost: t('the WebRTC connection was lost'),
+  error: t('the call could not be answered'),
+};
 
 const connection = new Connection({
   onStatus(newStatus, detail = '') {
@@ -40,15 +93,28 @@ const connection = new Connection({
     lastSequence = -1;
     statusDetail = detail;
     playerState = null;
+    // A call lives as long as its connection; the next one makes a new call.
+    call?.stop();
+    path = 'none';
+    showPath();
     showState();
   },
   onState(state) {
     status = 'connected';
     statusDetail = '';
     playerState = state;
+    if (path === 'none' && listening) {
+      choosePath(state);
+    }
     showState();
   },
+  onMessage(message) {
+    call?.handle(message);
+  },
   onAudio(sequence, samples) {
+    if (path !== 'pcm') {
+      return;
+    }
     if (lastSequence >= 0 && sequence !== ((lastSequence + 1) >>> 0)) {
       gaps += 1;
     }
@@ -108,6 +174,13 @@ function showFigures() {
     delayText.textContent = t('Delay: none yet');
     return;
   }
+  if (path === 'webrtc') {
+    const ms = (playerState.playerDelayMs || 0) + call.delayMs +
+      1000 * playback.outputLatencySeconds();
+    delayText.textContent = `Delay: about ${Math.round(ms)} ms, ` +
+      t('dropouts in the last minute: {count}').replace('{count}', call.recentDropouts);
+    return;
+  }
   const pageMs = 1000 * (playback.bufferedSeconds() + playback.outputLatencySeconds());
   const totalMs = Math.round((playerState.playerDelayMs || 0) + pageMs);
   const breaks = playback.dropouts + gaps;
@@ -116,7 +189,7 @@ function showFigures() {
 }
 
 function drawMeter() {
-  const peak = listening ? playback.meterLevel() : 0;
+  const peak = !listening ? 0 : path === 'webrtc' ? call.level : playback.meterLevel();
   const db = peak > 0 ? 20 * Math.log10(peak) : -Infinity;
   const fraction = Math.max(0, Math.min(1, (db + kMeterRangeDb) / kMeterRangeDb));
   levelBar.style.transform = `scaleX(${fraction.toFixed(3)})`;
@@ -218,6 +291,20 @@ function startListening() {
     return;
   }
   listening = true;
+  fellBack = false;
+  pathReason = '';
+  path = 'none';
+  call = new Call((message) => connection.send(message), {
+    onConnected() {
+      path = 'webrtc';
+      showPath();
+    },
+    onFailed(reason) {
+      fallBack(callReasons[reason]);
+    },
+  });
+  call.setVolume(volume.value / 100);
+  statsTimer = setInterval(() => call?.updateStats(), 1000);
   startKeepAlive();
   button.setAttribute('aria-pressed', 'true');
   buttonLabel.textContent = t('Stop');
@@ -230,6 +317,11 @@ function startListening() {
 function stopListening() {
   listening = false;
   connection.close();
+  call?.stop();
+  call = null;
+  clearInterval(statsTimer);
+  path = 'none';
+  showPath();
   playback.stop();
   keepAlive.pause();
   clearInterval(figureTimer);
@@ -252,6 +344,7 @@ button.addEventListener('click', () => {
 
 volume.addEventListener('input', () => {
   playback.setVolume(volume.value / 100);
+  call?.setVolume(volume.value / 100);
   try {
     localStorage.setItem(kVolumeKey, volume.value);
   } catch {

@@ -33,6 +33,16 @@ const kChinese = {
   'the connection to the player was lost': '与播放器的连接已断开',
   'nothing heard from the player': '播放器没有回应',
   '{reason}; trying again in {seconds} s': '{reason}；{seconds} 秒后重试',
+  'Connecting over WebRTC…': '正在通过 WebRTC 连接…',
+  'Sound over WebRTC': '声音经由 WebRTC 传来',
+  'Sound over the WebSocket': '声音经由 WebSocket 传来',
+  'this browser has no WebRTC': '这个浏览器不支持 WebRTC',
+  'the player has no WebRTC': '播放器不支持 WebRTC',
+  'WebRTC did not connect within 3 s': 'WebRTC 未能在 3 秒内连上',
+  'the player could not make the call': '播放器无法建立通话',
+  'the WebRTC connection was lost': 'WebRTC 连接已断开',
+  'the call could not be answered': '无法应答通话',
+  'dropouts in the last minute: {count}': '最近一分钟中断 {count} 次',
 };
 
 function preferredLanguage() {

@@ -1,0 +1,572 @@
+#include "WebRtcListeners.h"
+
+#include <QJsonDocument>
+#include <QScopeGuard>
+
+#include <algorithm>
+
+#ifdef PLOVARIN_WEBRTC
+#define GST_USE_UNSTABLE_API // webrtcbin's API is still marked unstable in Debian 12's GStreamer
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#include <gst/webrtc/webrtc.h>
+#endif
+
+namespace player
+{
+
+namespace
+{
+QByteArray json(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+} // namespace
+
+#ifndef PLOVARIN_WEBRTC
+
+struct WebRtcListeners::Pipeline {
+};
+struct WebRtcListeners::Peer {
+};
+
+WebRtcListeners::WebRtcListeners(QObject *parent)
+    : QObject(parent)
+{
+}
+WebRtcListeners::~WebRtcListeners() = default;
+bool WebRtcListeners::isAvailable()
+{
+    return false;
+}
+bool WebRtcListeners::add(quint64, const QHostAddress &, QString *reason)
+{
+    if (reason) {
+        *reason = QStringLiteral("this player was built without WebRTC");
+    }
+    return false;
+}
+void WebRtcListeners::remove(quint64) {}
+void WebRtcListeners::handleMessage(quint64, const QJsonObject &) {}
+void WebRtcListeners::pushPacket(const QByteArray &, qint64) {}
+bool WebRtcListeners::startPipeline(QString *)
+{
+    return false;
+}
+void WebRtcListeners::stopPipeline() {}
+void WebRtcListeners::pollBus() {}
+void WebRtcListeners::onOffer(quint64, const QByteArray &) {}
+void WebRtcListeners::onStateChange(quint64, int) {}
+void WebRtcListeners::fail(quint64, const QString &) {}
+bool WebRtcListeners::isCurrent(quint64, quint64) const
+{
+    return false;
+}
+
+#else
+
+namespace
+{
+constexpr int kSampleRate = 48000;
+constexpr int kBusPeriodMs = 250;
+// Each call's own queue: a stalled one loses its oldest audio beyond this.
+constexpr guint64 kPeerQueueNs = 200 * GST_MSECOND;
+// Timestamps follow the stream's positions; beyond this from the clock (a pause between two
+// streams, a sender's clock far off after hours) they start again from the clock.
+constexpr GstClockTimeDiff kMaxTimestampSkewNs = 500 * GST_MSECOND;
+// A page sends a few candidates per call; more is not a page.
+constexpr int kMaxRemoteCandidates = 32;
+// Chromium rejects an Opus line without the channel count of two, whatever the stream holds.
+constexpr const char *kRtpCaps = "application/x-rtp,media=audio,encoding-name=OPUS,"
+                                 "clock-rate=48000,payload=96,encoding-params=(string)2";
+
+struct ObjectUnref {
+    void operator()(gpointer object) const { gst_object_unref(object); }
+};
+template <typename T> using GstPtr = std::unique_ptr<T, ObjectUnref>;
+
+GstPtr<GstElement> makeElement(const char *factory)
+{
+    GstElement *element = gst_element_factory_make(factory, nullptr);
+    return GstPtr<GstElement>(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr);
+}
+
+// Libnice looks for a UPnP router on port 1900 unless told not to; a LAN call has no need.
+void disableUpnp(GstElement *webrtc)
+{
+    GstIterator *it = gst_bin_iterate_recurse(GST_BIN(webrtc));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        GObject *element = G_OBJECT(g_value_get_object(&item));
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "agent")) {
+            GObject *agent = nullptr;
+            g_object_get(element, "agent", &agent, nullptr);
+            if (agent && g_object_class_find_property(G_OBJECT_GET_CLASS(agent), "upnp")) {
+                g_object_set(agent, "upnp", FALSE, nullptr);
+            }
+            if (agent) {
+                g_object_unref(agent);
+            }
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+}
+} // namespace
+
+struct WebRtcListeners::Pipeline {
+    GstPtr<GstElement> bin;
+    GstPtr<GstElement> source;
+    GstPtr<GstElement> tee;
+    GstPtr<GstBus> bus;
+    bool anchored = false;
+    GstClockTime anchorTime = 0;
+    qint64 anchorPosition = 0;
+    qint64 lastPosition = 0;
+};
+
+// What GStreamer's threads know of a call: its owner and which call it is. Everything they learn
+// goes to the owner's thread in queued calls.
+struct CallContext {
+    WebRtcListeners *owner;
+    quint64 id;
+    quint64 serial;
+};
+
+struct WebRtcListeners::Peer {
+    quint64 serial = 0;
+    std::unique_ptr<CallContext> context;
+    GstPtr<GstElement> queue;
+    GstPtr<GstElement> webrtc;
+    GstPtr<GstPad> teePad;
+    bool answered = false;
+    bool connected = false;
+    int remoteCandidates = 0;
+};
+
+namespace
+{
+quint64 nextSerial = 1;
+} // namespace
+
+WebRtcListeners::WebRtcListeners(QObject *parent)
+    : QObject(parent)
+{
+    busTimer.setInterval(kBusPeriodMs);
+    connect(&busTimer, &QTimer::timeout, this, &WebRtcListeners::pollBus);
+}
+
+WebRtcListeners::~WebRtcListeners()
+{
+    // Stopping the pipeline joins GStreamer's threads before anything they point at goes.
+    stopPipeline();
+}
+
+bool WebRtcListeners::isAvailable()
+{
+    static const bool available = [] {
+        if (!gst_init_check(nullptr, nullptr, nullptr)) {
+            return false;
+        }
+        for (const char *name : {"appsrc", "rtpopuspay", "capsfilter", "tee", "queue", "webrtcbin",
+                                 "nicesrc", "nicesink", "dtlssrtpenc"}) {
+            GstElementFactory *factory = gst_element_factory_find(name);
+            if (!factory) {
+                return false;
+            }
+            gst_object_unref(factory);
+        }
+        return true;
+    }();
+    return available;
+}
+
+bool WebRtcListeners::startPipeline(QString *reason)
+{
+    auto p = std::make_unique<Pipeline>();
+    p->bin.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("webrtc-listeners"))));
+    p->source = makeElement("appsrc");
+    GstPtr<GstElement> pay = makeElement("rtpopuspay");
+    GstPtr<GstElement> filter = makeElement("capsfilter");
+    p->tee = makeElement("tee");
+    if (!p->source || !pay || !filter || !p->tee) {
+        *reason = QStringLiteral("GStreamer's elements for WebRTC are missing");
+        return false;
+    }
+    GstCaps *opus = gst_caps_from_string(
+        "audio/x-opus,rate=48000,channels=1,channel-mapping-family=0,stream-count=1,"
+        "coupled-count=0");
+    // Bounded: at most a quarter second waits for the payloader, the oldest going first.
+    g_object_set(p->source.get(), "caps", opus, "format", GST_FORMAT_TIME, "is-live", TRUE,
+                 "do-timestamp", FALSE, "max-bytes", guint64(8000), "block", FALSE, nullptr);
+    gst_util_set_object_arg(G_OBJECT(p->source.get()), "leaky-type", "downstream");
+    gst_caps_unref(opus);
+    GstCaps *rtp = gst_caps_from_string(kRtpCaps);
+    g_object_set(filter.get(), "caps", rtp, nullptr);
+    gst_caps_unref(rtp);
+    g_object_set(p->tee.get(), "allow-not-linked", TRUE, nullptr);
+    gst_bin_add_many(GST_BIN(p->bin.get()), GST_ELEMENT(gst_object_ref(p->source.get())),
+                     GST_ELEMENT(gst_object_ref(pay.get())),
+                     GST_ELEMENT(gst_object_ref(filter.get())),
+                     GST_ELEMENT(gst_object_ref(p->tee.get())), nullptr);
+    if (!gst_element_link_many(p->source.get(), pay.get(), filter.get(), p->tee.get(), nullptr) ||
+        gst_element_set_state(p->bin.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        gst_element_set_state(p->bin.get(), GST_STATE_NULL);
+        *reason = QStringLiteral("the WebRTC pipeline does not start");
+        return false;
+    }
+    p->bus.reset(gst_element_get_bus(p->bin.get()));
+    pipeline = std::move(p);
+    busTimer.start();
+    return true;
+}
+
+void WebRtcListeners::stopPipeline()
+{
+    busTimer.stop();
+    if (pipeline) {
+        gst_element_set_state(pipeline->bin.get(), GST_STATE_NULL);
+    }
+    // Now that no thread runs, the calls' contexts can go.
+    peers.clear();
+    pipeline.reset();
+}
+
+void WebRtcListeners::pollBus()
+{
+    // Polled rather than watched: on Windows and macOS Qt's event loop is not GLib's.
+    while (pipeline) {
+        GstMessage *message = gst_bus_pop_filtered(pipeline->bus.get(), GST_MESSAGE_ERROR);
+        if (!message) {
+            return;
+        }
+        GError *error = nullptr;
+        gst_message_parse_error(message, &error, nullptr);
+        const QString text = QString::fromUtf8(error ? error->message : "unknown error");
+        g_clear_error(&error);
+        // An error inside one call ends that call; one in the shared part ends them all.
+        quint64 culprit = 0;
+        for (const auto &[id, peer] : peers) {
+            if (gst_object_has_as_ancestor(GST_MESSAGE_SRC(message),
+                                           GST_OBJECT(peer->webrtc.get())) ||
+                GST_MESSAGE_SRC(message) == GST_OBJECT(peer->queue.get())) {
+                culprit = id;
+            }
+        }
+        gst_message_unref(message);
+        if (culprit) {
+            fail(culprit, text);
+            continue;
+        }
+        std::vector<quint64> ids;
+        for (const auto &entry : peers) {
+            ids.push_back(entry.first);
+        }
+        stopPipeline();
+        for (quint64 id : ids) {
+            emit failed(id, text);
+        }
+    }
+}
+
+bool WebRtcListeners::add(quint64 id, const QHostAddress &localAddress, QString *reason)
+{
+    QString why;
+    reason = reason ? reason : &why;
+    remove(id);
+    if (!isAvailable()) {
+        *reason = QStringLiteral("GStreamer's WebRTC elements are not installed");
+        return false;
+    }
+    if (!pipeline && !startPipeline(reason)) {
+        return false;
+    }
+    // Nothing runs without a call.
+    const auto stopIfIdle = qScopeGuard([this] {
+        if (peers.empty()) {
+            stopPipeline();
+        }
+    });
+    auto peer = std::make_unique<Peer>();
+    peer->serial = nextSerial++;
+    peer->context = std::make_unique<CallContext>(CallContext{this, id, peer->serial});
+    peer->queue = makeElement("queue");
+    peer->webrtc = makeElement("webrtcbin");
+    if (!peer->queue || !peer->webrtc) {
+        *reason = QStringLiteral("GStreamer's webrtcbin is missing");
+        return false;
+    }
+    g_object_set(peer->queue.get(), "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
+                 kPeerQueueNs, nullptr);
+    gst_util_set_object_arg(G_OBJECT(peer->queue.get()), "leaky", "downstream");
+    gst_util_set_object_arg(G_OBJECT(peer->webrtc.get()), "bundle-policy", "max-bundle");
+    GstWebRTCICE *ice = nullptr;
+    g_object_get(peer->webrtc.get(), "ice-agent", &ice, nullptr);
+    if (ice) {
+        g_object_set(ice, "min-rtp-port", guint(kWebRtcFirstPort), "max-rtp-port",
+                     guint(kWebRtcLastPort), nullptr);
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "ice-tcp")) {
+            g_object_set(ice, "ice-tcp", FALSE, nullptr);
+        }
+        // The one address the page is known to reach: its WebSocket came in there.
+        if (!localAddress.isNull()) {
+            gboolean added = FALSE;
+            const QByteArray text = localAddress.toString().toUtf8();
+            g_signal_emit_by_name(ice, "add-local-ip-address", text.constData(), &added);
+        }
+        gst_object_unref(ice);
+    }
+    CallContext *context = peer->context.get();
+    g_signal_connect(peer->webrtc.get(), "on-ice-candidate",
+                     G_CALLBACK(+[](GstElement *, guint mline, gchar *candidate, gpointer data) {
+                         const auto *c = static_cast<CallContext *>(data);
+                         const QByteArray message =
+                             json({{QStringLiteral("type"), QStringLiteral("candidate")},
+                                   {QStringLiteral("candidate"), QString::fromUtf8(candidate)},
+                                   {QStringLiteral("sdpMLineIndex"), int(mline)}});
+                         const CallContext copy = *c;
+                         QMetaObject::invokeMethod(
+                             copy.owner,
+                             [copy, message] {
+                                 if (copy.owner->isCurrent(copy.id, copy.serial)) {
+                                     emit copy.owner->sendMessage(copy.id, message);
+                                 }
+                             },
+                             Qt::QueuedConnection);
+                     }),
+                     context);
+    g_signal_connect(peer->webrtc.get(), "notify::connection-state",
+                     G_CALLBACK(+[](GstElement *webrtc, GParamSpec *, gpointer data) {
+                         GstWebRTCPeerConnectionState state;
+                         g_object_get(webrtc, "connection-state", &state, nullptr);
+                         const CallContext copy = *static_cast<CallContext *>(data);
+                         QMetaObject::invokeMethod(
+                             copy.owner,
+                             [copy, state] {
+                                 if (copy.owner->isCurrent(copy.id, copy.serial)) {
+                                     copy.owner->onStateChange(copy.id, int(state));
+                                 }
+                             },
+                             Qt::QueuedConnection);
+                     }),
+                     context);
+    GstBin *bin = GST_BIN(pipeline->bin.get());
+    gst_bin_add_many(bin, GST_ELEMENT(gst_object_ref(peer->queue.get())),
+                     GST_ELEMENT(gst_object_ref(peer->webrtc.get())), nullptr);
+    GstPtr<GstPad> queueSrc(gst_element_get_static_pad(peer->queue.get(), "src"));
+    GstPtr<GstPad> sink(gst_element_request_pad_simple(peer->webrtc.get(), "sink_%u"));
+    GstWebRTCRTPTransceiver *transceiver = nullptr;
+    if (sink) {
+        g_object_get(sink.get(), "transceiver", &transceiver, nullptr);
+    }
+    if (!transceiver || gst_pad_link(queueSrc.get(), sink.get()) != GST_PAD_LINK_OK) {
+        if (transceiver) {
+            gst_object_unref(transceiver);
+        }
+        gst_bin_remove_many(bin, peer->queue.get(), peer->webrtc.get(), nullptr);
+        *reason = QStringLiteral("webrtcbin takes no audio");
+        return false;
+    }
+    // One offer, made here once direction and codec are set: webrtcbin's own calls for
+    // negotiation come several times, some before the caps are known.
+    GstCaps *caps = gst_caps_from_string(kRtpCaps);
+    g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY,
+                 "codec-preferences", caps, nullptr);
+    gst_caps_unref(caps);
+    gst_object_unref(transceiver);
+    // Playing before linking to the running tee: a peer linked first stalls every other.
+    gst_element_sync_state_with_parent(peer->webrtc.get());
+    gst_element_sync_state_with_parent(peer->queue.get());
+    peer->teePad.reset(gst_element_request_pad_simple(pipeline->tee.get(), "src_%u"));
+    GstPtr<GstPad> queueSink(gst_element_get_static_pad(peer->queue.get(), "sink"));
+    gst_pad_link(peer->teePad.get(), queueSink.get());
+    GstPromise *promise = gst_promise_new_with_change_func(
+        [](GstPromise *reply, gpointer data) {
+            const CallContext copy = *static_cast<CallContext *>(data);
+            GstWebRTCSessionDescription *offer = nullptr;
+            const GstStructure *s = gst_promise_get_reply(reply);
+            if (s) {
+                gst_structure_get(s, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
+            }
+            QByteArray sdp;
+            if (offer) {
+                gchar *text = gst_sdp_message_as_text(offer->sdp);
+                sdp = text;
+                g_free(text);
+            }
+            gst_promise_unref(reply);
+            QMetaObject::invokeMethod(
+                copy.owner,
+                [copy, sdp, offer] {
+                    if (copy.owner->isCurrent(copy.id, copy.serial) && offer) {
+                        GstElement *webrtc = copy.owner->peers.at(copy.id)->webrtc.get();
+                        disableUpnp(webrtc);
+                        g_signal_emit_by_name(webrtc, "set-local-description", offer, nullptr);
+                        copy.owner->onOffer(copy.id, sdp);
+                    } else if (copy.owner->isCurrent(copy.id, copy.serial)) {
+                        copy.owner->fail(copy.id, QStringLiteral("no offer was made"));
+                    }
+                    if (offer) {
+                        gst_webrtc_session_description_free(offer);
+                    }
+                },
+                Qt::QueuedConnection);
+        },
+        context, nullptr);
+    g_signal_emit_by_name(peer->webrtc.get(), "create-offer", nullptr, promise);
+    peers[id] = std::move(peer);
+    return true;
+}
+
+int WebRtcListeners::connectedCount() const
+{
+    return int(std::count_if(peers.begin(), peers.end(),
+                             [](const auto &entry) { return entry.second->connected; }));
+}
+
+bool WebRtcListeners::isCurrent(quint64 id, quint64 serial) const
+{
+    const auto found = peers.find(id);
+    return found != peers.end() && found->second->serial == serial;
+}
+
+void WebRtcListeners::onOffer(quint64 id, const QByteArray &sdp)
+{
+    emit sendMessage(id, json({{QStringLiteral("type"), QStringLiteral("offer")},
+                               {QStringLiteral("sdp"), QString::fromUtf8(sdp)}}));
+}
+
+void WebRtcListeners::onStateChange(quint64 id, int state)
+{
+    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED && !peers.at(id)->connected) {
+        peers.at(id)->connected = true;
+        emit connected(id);
+    } else if (state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED) {
+        fail(id, QStringLiteral("the connection failed"));
+    }
+}
+
+void WebRtcListeners::fail(quint64 id, const QString &reason)
+{
+    remove(id);
+    emit failed(id, reason);
+}
+
+void WebRtcListeners::remove(quint64 id)
+{
+    const auto found = peers.find(id);
+    if (found == peers.end()) {
+        return;
+    }
+    if (peers.size() == 1) {
+        // The last call: the whole pipeline goes, and costs nothing until the next.
+        stopPipeline();
+        return;
+    }
+    std::unique_ptr<Peer> peer = std::move(found->second);
+    peers.erase(found);
+    g_signal_handlers_disconnect_by_data(peer->webrtc.get(), peer->context.get());
+    // Off the tee once no buffer is passing, then out of the pipeline.
+    GstPtr<GstPad> queueSink(gst_element_get_static_pad(peer->queue.get(), "sink"));
+    GstPad *teePad = peer->teePad.get();
+    GstElement *tee = pipeline->tee.get();
+    gst_pad_add_probe(
+        teePad, GST_PAD_PROBE_TYPE_IDLE,
+        [](GstPad *pad, GstPadProbeInfo *, gpointer data) {
+            GstElement *owner = GST_ELEMENT(data);
+            GstPad *peerPad = gst_pad_get_peer(pad);
+            if (peerPad) {
+                gst_pad_unlink(pad, peerPad);
+                gst_object_unref(peerPad);
+            }
+            gst_element_release_request_pad(owner, pad);
+            return GST_PAD_PROBE_REMOVE;
+        },
+        gst_object_ref(tee), gst_object_unref);
+    // Stopped and taken out on GStreamer's own thread: webrtcbin takes a while to close, which
+    // the player's thread, handing out audio, must not wait for.
+    struct Leaving {
+        std::unique_ptr<Peer> peer;
+        GstPtr<GstElement> bin;
+    };
+    auto *leaving = new Leaving{
+        std::move(peer), GstPtr<GstElement>(GST_ELEMENT(gst_object_ref(pipeline->bin.get())))};
+    gst_element_call_async(
+        leaving->peer->webrtc.get(),
+        [](GstElement *, gpointer data) {
+            const auto *l = static_cast<Leaving *>(data);
+            gst_element_set_state(l->peer->webrtc.get(), GST_STATE_NULL);
+            gst_element_set_state(l->peer->queue.get(), GST_STATE_NULL);
+            gst_bin_remove_many(GST_BIN(l->bin.get()), l->peer->queue.get(), l->peer->webrtc.get(),
+                                nullptr);
+        },
+        leaving, [](gpointer data) { delete static_cast<Leaving *>(data); });
+}
+
+void WebRtcListeners::handleMessage(quint64 id, const QJsonObject &message)
+{
+    const auto found = peers.find(id);
+    if (found == peers.end()) {
+        return;
+    }
+    Peer &peer = *found->second;
+    const QString type = message.value(QStringLiteral("type")).toString();
+    if (type == QLatin1String("answer") && !peer.answered) {
+        peer.answered = true;
+        GstSDPMessage *sdp = nullptr;
+        const QByteArray text = message.value(QStringLiteral("sdp")).toString().toUtf8();
+        if (gst_sdp_message_new_from_text(text.constData(), &sdp) != GST_SDP_OK) {
+            fail(id, QStringLiteral("the page's answer is not SDP"));
+            return;
+        }
+        GstWebRTCSessionDescription *answer =
+            gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_ANSWER, sdp);
+        g_signal_emit_by_name(peer.webrtc.get(), "set-remote-description", answer, nullptr);
+        gst_webrtc_session_description_free(answer);
+    } else if (type == QLatin1String("candidate") && peer.answered &&
+               peer.remoteCandidates < kMaxRemoteCandidates) {
+        const QByteArray candidate = message.value(QStringLiteral("candidate")).toString().toUtf8();
+        const int mline = message.value(QStringLiteral("sdpMLineIndex")).toInt(-1);
+        // An address, or a browser's own mDNS name for one: no other name is looked up.
+        const QString address = QString::fromUtf8(candidate).section(QLatin1Char(' '), 4, 4);
+        if (candidate.isEmpty() || mline != 0 ||
+            (QHostAddress(address).isNull() && !address.endsWith(QLatin1String(".local")))) {
+            return; // the end of the candidates, or one this call does not take
+        }
+        ++peer.remoteCandidates;
+        g_signal_emit_by_name(peer.webrtc.get(), "add-ice-candidate", guint(mline),
+                              candidate.constData());
+    }
+}
+
+void WebRtcListeners::pushPacket(const QByteArray &packet, qint64 position)
+{
+    if (!pipeline || packet.isEmpty()) {
+        return; // with no call nothing is done at all
+    }
+    Pipeline &p = *pipeline;
+    GstClockTime now = 0;
+    if (GstClock *clock = gst_element_get_clock(p.bin.get())) {
+        now = gst_clock_get_time(clock) - gst_element_get_base_time(p.bin.get());
+        gst_object_unref(clock);
+    }
+    GstClockTime pts =
+        p.anchorTime + gst_util_uint64_scale_int(GstClockTime(position - p.anchorPosition),
+                                                 GST_SECOND, kSampleRate);
+    if (!p.anchored || position < p.anchorPosition ||
+        std::abs(GST_CLOCK_DIFF(now, pts)) > kMaxTimestampSkewNs) {
+        p.anchored = true;
+        p.anchorTime = now;
+        p.anchorPosition = position;
+        pts = now;
+    }
+    GstBuffer *buffer = gst_buffer_new_memdup(packet.constData(), gsize(packet.size()));
+    GST_BUFFER_PTS(buffer) = pts;
+    gst_app_src_push_buffer(GST_APP_SRC(p.source.get()), buffer);
+}
+
+#endif
+
+} // namespace player
