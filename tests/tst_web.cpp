@@ -206,10 +206,16 @@ void TestWeb::pageRetriesWhileVisible()
     // The page's connection module in Node, its player gone: the longest wait between attempts
     // in view, and hidden.
     QTemporaryDir dir;
-    QVERIFY(QFile::copy(":/web/connection.js", dir.filePath("connection.mjs")));
+    for (const QString module : {"connection.js", "i18n.js"}) {
+        QVERIFY(QFile::copy(":/web/" + module, dir.filePath(module)));
+    }
+    QFile package(dir.filePath("package.json")); // the page's files are modules
+    QVERIFY(package.open(QIODevice::WriteOnly) && package.write(R"({"type": "module"})") > 0);
+    package.close();
     QProcess node;
     node.start("node", {"--input-type=module", "-e",
                         QString(R"(const timers = []; let socket;
+        globalThis.navigator ??= {};
         Object.assign(globalThis, {location: {}, document: {}, clearTimeout() {},
           setTimeout: (f, ms) => timers.push([f, ms]), WebSocket: class { constructor() { socket = this; } close() {} }});
         const {Connection} = await import('%1');
@@ -219,7 +225,7 @@ void TestWeb::pageRetriesWhileVisible()
           console.log(Math.max(...Array.from({length: 12}, () => {
             socket.onclose({}); const [retry, ms] = timers.at(-1); retry(); return ms; })));
         })")
-                            .arg(dir.filePath("connection.mjs"))});
+                            .arg(dir.filePath("connection.js"))});
     REQUIRE(node.waitForStarted(), "Node.js (nodejs)");
     QVERIFY2(node.waitForFinished() && node.exitCode() == 0, node.readAllStandardError());
     const QList<QByteArray> longest = node.readAllStandardOutput().split('\n');
