@@ -260,7 +260,7 @@ Chromium::~Chromium()
     }
 }
 
-bool Chromium::start(const QString &url, const QString &sink)
+void Chromium::launch(const QString &url, const QString &sink)
 {
     // Xvfb takes a free display and writes its number once it accepts clients.
     display.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp"});
@@ -279,6 +279,10 @@ bool Chromium::start(const QString &url, const QString &sink)
                                       .split(' ')
                                   << "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1"
                                   << "--user-data-dir=" + profile.path() << "--app=" + url);
+}
+
+bool Chromium::attach()
+{
     // The DevTools port it took, once it listens, then the page's own endpoint.
     QFile port(profile.filePath("DevToolsActivePort"));
     if (!QTest::qWaitFor([&] { return port.size() > 0; }, 20000) ||

@@ -127,8 +127,11 @@ struct PlayerProcess {
 // Chromium on an Xvfb display of its own, kept off the network, driven over DevTools.
 struct Chromium {
     ~Chromium();
-    // Opens url, its sound going to the PulseAudio sink; false when it cannot.
-    bool start(const QString &url, const QString &sink);
+    // Opens url, its sound going to the PulseAudio sink; false when it cannot. Several start
+    // at once when all are launched before each is attached to.
+    bool start(const QString &url, const QString &sink) { return launch(url, sink), attach(); }
+    void launch(const QString &url, const QString &sink);
+    bool attach();
     // The value of a JavaScript expression in the page, evaluated as if the user had acted.
     QJsonValue evaluate(const QString &expression);
     QTemporaryDir profile;

@@ -80,12 +80,15 @@ void TestOutput::playsIntoSoundServer()
     QVERIFY(sendPaced(Signal::opusTone(40), QHostAddress::LocalHost, 10493));
     QTest::qWait(200);
     QVERIFY(checkHeard());
-    // The sound server goes away: said once, and played on again once it is back.
-    pulse.stop();
-    QVERIFY(player.waitFor("playback stopped"));
-    REQUIRE_PULSE(pulse, {{"player_sink"}, {}, {}});
-    QVERIFY(player.waitFor("the output device is playing again"));
-    QCOMPARE(player.output.count("playback stopped"), 1);
+    // The sound server goes away: said once, and played on again once it is back (the reopening
+    // is the same whichever output plays, and takes seconds).
+    if (!qtOutput) {
+        pulse.stop();
+        QVERIFY(player.waitFor("playback stopped"));
+        REQUIRE_PULSE(pulse, {{"player_sink"}, {}, {}});
+        QVERIFY(player.waitFor("the output device is playing again"));
+        QCOMPARE(player.output.count("playback stopped"), 1);
+    }
     QCOMPARE(player.stop(SIGINT), 0);
     QVERIFY(player.figure("output underruns") >= 1);
     QVERIFY(!player.output.contains("warning: the stream comes from this computer"));
