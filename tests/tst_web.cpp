@@ -24,6 +24,7 @@ private slots:
     void initTestCase();
     void hostileRequests_data();
     void hostileRequests();
+    void slowRequestIsCut();
     void connectionLimits_data();
     void connectionLimits();
     void slowListenerLosesItsOwnAudio();
@@ -101,6 +102,20 @@ void TestWeb::hostileRequests()
     auto socket = connectFrom("127.0.0.2", server.port(), request);
     QTRY_VERIFY_WITH_TIMEOUT(socket->bytesAvailable() >= 12, 5000);
     QCOMPARE(socket->read(12), "HTTP/1.1 " + QByteArray::number(status));
+}
+
+void TestWeb::slowRequestIsCut()
+{
+    // A request that has not come whole within its time (5 s in the player, a tenth of a second
+    // here) is cut off, and only then.
+    player::WebServer quick(relay);
+    quick.setLimits({100});
+    QVERIFY(quick.listen(QHostAddress::LocalHost, 0));
+    QElapsedTimer clock;
+    clock.start();
+    auto slow = connectFrom("127.0.0.7", quick.port(), "GET / HTTP/1.1\r\nX: ");
+    QTRY_COMPARE_WITH_TIMEOUT(slow->state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY(clock.elapsed() >= 100);
 }
 
 void TestWeb::connectionLimits_data()
