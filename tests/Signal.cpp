@@ -131,7 +131,7 @@ double worstBlockErrorDb(const QVector<float> &copy, const QVector<float> &origi
 {
     double worst = -1000;
     int offset = 0;
-    for (int first = 0; first + 960 <= original.size(); first += 960) {
+    for (int first = 960; first + 960 <= original.size(); first += 960) {
         const double energy = std::max(totalEnergy(original.mid(first, 960)), 1.0);
         double best = 1e300;
         int bestLag = offset;
@@ -148,8 +148,11 @@ double worstBlockErrorDb(const QVector<float> &copy, const QVector<float> &origi
                 }
             }
         };
-        const int reach = first == 0 ? 64 : 4;
-        search(offset - reach, offset + reach);
+        if (first == 960) {
+            search(-960, 9600); // a head trimmed, or silence before the stream
+        } else {
+            search(offset - 4, offset + 4);
+        }
         if (best > 1e-2 * energy) {
             // Made-up audio in between (a busy machine's stall) moves the rest further on.
             search(offset, offset + 9600);

@@ -34,7 +34,8 @@ QVector<float> decodeAll(const QList<QByteArray> &packets);
 
 // How far copy strays from original, per 20 ms block, following a slow drift of the time base
 // (a rate correction) and audio made up in between: the worst block's error against its
-// energy, in dB. A block missing from copy, or changed, shows.
+// energy, in dB. A block missing from copy, or changed, shows. The first block is not judged:
+// a stream's start may trim its head.
 double worstBlockErrorDb(const QVector<float> &copy, const QVector<float> &original);
 
 // The samples of a complete (sizes written) 48 kHz mono 16-bit WAV file; else none, warned.

@@ -141,7 +141,9 @@ void TestPlayer::streamIsWrittenWhole()
     // what a busy machine's stalls may add; the file holds all of it.
     const qint64 concealed = player.figure("blocks concealed");
     QVERIFY2(concealed >= 20 && concealed <= 40, qPrintable(QString::number(concealed)));
-    QVERIFY(qAbs(written.size() - sent.size() - concealed * 480) <= 300);
+    // (Less what the start trimmed off the head of the first packet.)
+    const qint64 extra = written.size() - sent.size() - concealed * 480;
+    QVERIFY2(extra > -960 - 300 && extra <= 300, qPrintable(QString::number(extra)));
 }
 
 void TestPlayer::lossIsConcealed()
@@ -198,8 +200,8 @@ void TestPlayer::holdsTheLevel_data()
     QTest::addColumn<int>("targetMs");     // at the end, 4 minutes in
     QTest::addColumn<int>("belowMs");      // how far the floor falls below the target from 80 s
     QTest::addRow("sender 500 ppm slow") << -500.0 << 0 << 0 << 17 << 17;
-    QTest::addRow("sender 500 ppm fast") << 500.0 << 0 << 0 << 12 << 3;
-    QTest::addRow("same clock") << 0.0 << 0 << 0 << 12 << 2;
+    QTest::addRow("sender 500 ppm fast") << 500.0 << 0 << 0 << 10 << 3;
+    QTest::addRow("same clock") << 0.0 << 0 << 0 << 10 << 2;
     QTest::addRow("same clock, a 150 ms spike") << 0.0 << 150 << 0 << 40 << 4;
     QTest::addRow("an overload, then the usual dips") << 0.0 << 190 << 30 << 48 << 34;
 }
@@ -236,6 +238,10 @@ void TestPlayer::holdsTheLevel()
     // overshooting it (20 ms above it while the target comes down), bursts of 50 ms on top.
     QCOMPARE(buffer.stats().dropped, qint64(0));
     QCOMPARE(buffer.stats().concealed, concealedAtStart);
+    // The sender's bursts are held from the start: nothing made up, and without drift the rate
+    // stays near 1 (it was held at its limit for the first half minute).
+    QVERIFY(spikeMs > 0 || concealedAtStart == 0);
+    QVERIFY(spikeMs > 0 || senderPpm != 0 || buffer.stats().largestCorrectionPpm < 400);
     QVERIFY(spikeMs == 0 || grownTo >= spikeMs); // only rows with a spike grow for one
     QCOMPARE(buffer.targetMs(), targetMs);
     QVERIFY2(minMs >= -belowMs && maxMs <= 50 + 20,
@@ -379,7 +385,7 @@ void TestPlayer::newStreamStartsAtTheTarget()
         receiver.process(stream.at(i), kLoopback);
         buffer.pull(block, 960);
         // It holds the target, not what the burst left above it (up to a packet more).
-        QVERIFY2(i <= 100 || buffer.bufferedMs() <= buffer.targetMs() + 2,
+        QVERIFY2(i <= 100 || !buffer.isPlaying() || buffer.bufferedMs() <= buffer.targetMs() + 2,
                  qPrintable(QString("%1 ms held").arg(buffer.bufferedMs())));
     }
     QCOMPARE(buffer.stats().dropped, qint64(0));

@@ -26,6 +26,9 @@ constexpr qint64 kLatenessWindowSamples = 48000 / 2;
 // Arrival times are read when the player gets to them, up to a sound card's pull (10 ms) late: a
 // packet is late only by more than that.
 constexpr qint64 kLateSamples = 48000 * 15 / 1000;
+// A stream starts once its packets have come in for this long: long enough to see the gap
+// between a sender's bursts, which the start must hold on top of the target.
+constexpr qint64 kStartWatchSamples = 48000 / 10;
 // More than this lost at once is left to the buffer running dry.
 constexpr qint64 kMaxLostSamples = 48000 / 10;
 // Enough for music at a ratio near 1, at a small fraction of the decoder's cost.
@@ -75,6 +78,8 @@ void JitterBuffer::stopPlaying()
     playing = false;
     pulledSinceStart = false;
     startTrim = 0;
+    firstArrival = lastArrival = -1;
+    largestGap = 0;
     pendingConcealSamples = 0;
     lateness.clear();
     decoded.clear();
@@ -137,16 +142,29 @@ void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
     queuedSamples += samples;
     const int target = level.targetSamples();
     if (!playing || !pulledSinceStart) {
-        // A stream starts with the target and this packet in hand; what came before that is too
-        // old to start with (a burst, or a sound card that was not taking audio yet).
-        const int start = target + samples;
+        // A stream starts with the target and the largest gap between arrivals in hand (at
+        // least this packet), so that its floor, just before a burst comes, is the target; what
+        // came before that is too old to start with (a backlog, or a sound card that was not
+        // taking audio yet). Started lower, the first gaps would run it dry, and the target
+        // they grow would then be reached only by the rate, held at its limit for many seconds.
+        const qint64 arrival = packets.back().arrival;
+        if (arrival >= 0 && lastArrival >= 0) {
+            largestGap =
+                int(std::clamp<qint64>(arrival - lastArrival, largestGap, kHardCapMarginSamples));
+        }
+        firstArrival = firstArrival < 0 ? arrival : firstArrival;
+        lastArrival = arrival;
+        const bool watched = arrival < 0 || arrival - firstArrival >= kStartWatchSamples;
+        // (Whole blocks: arrivals are read up to a pull late.)
+        const int start =
+            target + std::max(samples, largestGap / kConcealSamples * kConcealSamples);
         startTrim = 0;
         while (packets.size() > 1 && bufferedSamples() - packets.front().samples >= start) {
             queuedSamples -= packets.front().samples;
             packets.pop_front();
             ++counters.skipped;
         }
-        playing = playing || bufferedSamples() >= start;
+        playing = playing || (watched && bufferedSamples() >= start);
         // No more than that either: what a burst left over (less than a packet) comes off the
         // oldest packet's head, else it would be delay held until the rate had played it away.
         if (playing) {

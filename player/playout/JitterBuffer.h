@@ -99,6 +99,10 @@ private:
     bool playing = false;
     bool pulledSinceStart = false;
     int startTrim = 0; // samples off the head of the next packet decoded
+    // How the stream's packets come in before it starts (in samples): the sender's bursts.
+    qint64 firstArrival = -1;
+    qint64 lastArrival = -1;
+    int largestGap = 0;
     int pendingConcealSamples = 0;
     int concealedInARow = 0;
     Stats counters;
