@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QLibraryInfo>
 #include <QLineEdit>
+#include <QRegularExpression>
+#include <QtTest>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -205,6 +207,89 @@ void spin(int ms)
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+void addDeadEndRoute()
+{
+    QProcess::execute("sh", {"-c", "ip link show plovarin0 >/dev/null 2>&1 || (ip link add "
+                                   "plovarin0 type veth peer name plovarin1 && ip address add "
+                                   "10.214.0.1/24 dev plovarin0 && ip link set plovarin0 up && "
+                                   "ip link set plovarin1 up && ip route add default dev "
+                                   "plovarin0)"});
+}
+
+bool firewall(const QString &input, const QString &output)
+{
+    QProcess nft;
+    nft.start("nft", {"-f", "-"});
+    nft.write(QStringLiteral("table inet bench\ndelete table inet bench\ntable inet bench {\n "
+                             "chain input {\n type filter hook input "
+                             "priority 0;\n%1\n }\n chain output {\n type filter hook output "
+                             "priority 0;\n udp sport 14220-14251 counter\n tcp sport 14214 "
+                             "counter\n%2\n }\n}\n")
+                  .arg(input, output)
+                  .toUtf8());
+    nft.closeWriteChannel();
+    return nft.waitForFinished() && nft.exitCode() == 0;
+}
+
+std::pair<qint64, qint64> sentBytes()
+{
+    QProcess nft;
+    nft.start("nft", {"list", "chain", "inet", "bench", "output"});
+    nft.waitForFinished();
+    const QString text = nft.readAllStandardOutput();
+    QList<qint64> bytes;
+    auto it = QRegularExpression("bytes (\\d+)").globalMatch(text);
+    while (it.hasNext()) {
+        bytes << it.next().captured(1).toLongLong();
+    }
+    return bytes.size() >= 2 ? std::make_pair(bytes[0], bytes[1]) : std::make_pair(-1LL, -1LL);
+}
+
+double treeCpuMs(qint64 root)
+{
+    double total = 0;
+    const QStringList pids = QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs);
+    for (const QString &pid : pids) {
+        for (qint64 p = pid.toLongLong(); p > 1;) {
+            if (p == root) {
+                total += std::max(0.0, processCpuMs(pid.toLongLong()));
+                break;
+            }
+            QFile stat("/proc/" + QString::number(p) + "/stat");
+            if (!stat.open(QIODevice::ReadOnly)) {
+                break;
+            }
+            const QByteArray line = stat.readAll();
+            p = line.mid(line.lastIndexOf(')') + 2).split(' ').value(1).toLongLong();
+        }
+    }
+    return total;
+}
+
+bool startPage(Chromium &browser, const QString &sink, const QString &path)
+{
+    const QString state = "document.getElementById('state').textContent";
+    if (!browser.start("http://127.0.0.1:14214/", sink) || !QTest::qWaitFor([&] {
+            return browser.evaluate(state).toString() == "Press Play to listen";
+        })) {
+        std::fprintf(stderr, "Chromium did not start\n");
+        return false;
+    }
+    browser.evaluate("document.getElementById('play').click()");
+    if (!QTest::qWaitFor(
+            [&] {
+                return browser.evaluate("document.getElementById('path').textContent")
+                    .toString()
+                    .startsWith(path);
+            },
+            15000)) {
+        std::fprintf(stderr, "the page did not play over %s: %s\n", qPrintable(path),
+                     qPrintable(browser.evaluate(state).toString()));
+        return false;
+    }
+    return true;
 }
 
 } // namespace bench

@@ -11,9 +11,11 @@
 #include <QVector>
 
 #include <memory>
+#include <utility>
 
 struct OpusDecoder;
 class PulseServer;
+struct Chromium;
 
 namespace bench
 {
@@ -77,6 +79,21 @@ private:
 
 // Runs the event loop for ms.
 void spin(int ms);
+
+// The web page's paths, for benchmarks run as root in a network namespace of their own.
+// Chromium calls only from the interface of the default route: this adds one that leads nowhere
+// (a veth pair inside the namespace).
+void addDeadEndRoute();
+// Replaces the namespace's table "bench": counters of what the player sends to pages over
+// WebRTC and the WebSocket, and rules (input: what is dropped; output: loss on the way out).
+bool firewall(const QString &input, const QString &output);
+// Bytes counted so far: over WebRTC, over the WebSocket.
+std::pair<qint64, qint64> sentBytes();
+// CPU time of a process and all its descendants (Chromium's renderer, audio and GPU processes).
+double treeCpuMs(qint64 root);
+// Chromium's page playing from the player on 127.0.0.1 into sink; path: what the page must say
+// of its path.
+bool startPage(Chromium &browser, const QString &sink, const QString &path);
 
 } // namespace bench
 

@@ -1,6 +1,8 @@
 // The delay from sound to sound: tone bursts played into the sender's sink of a private PulseAudio
 // server, to the same bursts on the sink the receiver plays into. Paths: the window streaming to
-// plovarin-player, at the player's default (adaptive) target and at --latency 20; a tuned
+// plovarin-player, at the player's default (adaptive) target and at --latency 20; the player's
+// web page in Chromium (under Xvfb) playing the same stream over WebRTC and, with UDP to the
+// player blocked by nftables, over the WebSocket's PCM; a tuned
 // GStreamer pair (pulsesrc ! opusenc ! rtpopuspay ! udpsink, udpsrc ! rtpjitterbuffer !
 // rtpopusdepay ! opusdec ! pulsesink), synchronised to its clock and not; and the sound
 // server's own path from the one sink to the other (pulsesrc ! pulsesink), the floor of any.
@@ -9,6 +11,8 @@
 // path the median and range of the delays, the glitches heard in the music under the bursts,
 // the ratio to each GStreamer pair, and the player's own figures; the whole comparison runs
 // several rounds, to show whether the figures hold from one to the next.
+// Run as root in a network namespace of its own (it adds nftables rules and an interface there):
+//   unshare -n -- sh -c 'ip link set lo up && build/bench/bench_sound_to_sound'
 // Usage: bench_sound_to_sound [bursts, default 20] [rounds, default 3]
 #include "BenchSupport.h"
 #include "TestSupport.h"
@@ -82,19 +86,21 @@ const QString kGstLoop =
     QStringLiteral("pulsesrc device=%1.monitor buffer-time=20000 latency-time=5000 ! "
                    "pulsesink device=%2 buffer-time=30000 latency-time=10000 sync=false");
 
-enum class Kind { Player, GstPair, SoundServer };
+enum class Kind { Player, Page, GstPair, SoundServer };
 
 struct Path {
     const char *name;
     Kind kind;
-    QStringList arguments; // the player's, or the settings of the GStreamer pair's sink
+    // The player's; for a page, the firewall's input rule and the path the page must name; or
+    // the settings of the GStreamer pair's sink.
+    QStringList arguments;
 };
 
 struct Measurement {
     std::vector<double> delaysMs;
     int missed = 0;
     int glitches = 0;
-    QString playerFigures; // target and delay the player reported of itself
+    QString playerFigures; // target and delay the player (or the page) reported of itself
     bool ran = false;
 };
 
@@ -208,9 +214,28 @@ Measurement measure(const Path &path, const QString &signalFile, const QString &
         return QStringList{QStringLiteral("-q")} + pipeline.split(QLatin1Char(' '));
     };
     std::unique_ptr<PlayerProcess> player;
+    Chromium browser;
     Program receiver;
     Program sender;
-    if (path.kind == Kind::Player) {
+    if (!bench::firewall(path.kind == Kind::Page ? path.arguments.value(0) : QString(), "")) {
+        std::fprintf(stderr, "%s: nft failed (run as root in a namespace of its own)\n",
+                     path.name);
+        return failed;
+    }
+    if (path.kind == Kind::Page) {
+        // The player plays nothing itself: the page, into the player's sink, is the listener.
+        player = std::make_unique<PlayerProcess>(
+            QStringList{"--no-announce", "--no-playback", "--allow-feedback"});
+        if (!player->waitFor(QStringLiteral("web page:")) ||
+            !bench::startPage(browser, kPlayerSink, path.arguments.value(1)) ||
+            !startWindow(sender, kSenderSink + QStringLiteral(".monitor"),
+                         QStringLiteral("127.0.0.1")) ||
+            !player->waitFor(QStringLiteral("playing 127.0.0.1"), 20000)) {
+            std::fprintf(stderr, "%s: no stream: %s%s\n", path.name, qPrintable(player->output),
+                         qPrintable(player->errors));
+            return failed;
+        }
+    } else if (path.kind == Kind::Player) {
         player = std::make_unique<PlayerProcess>(
             QStringList{"--no-announce", "--allow-feedback", "--device", kPlayerSink} +
             path.arguments);
@@ -250,7 +275,10 @@ Measurement measure(const Path &path, const QString &signalFile, const QString &
     recorder.stop();
     sender.stop();
     receiver.stop();
-    if (player) {
+    if (path.kind == Kind::Page) {
+        playerFigures =
+            browser.evaluate("document.getElementById('delay').textContent").toString();
+    } else if (player) {
         // The plain status lines, every 5 s: the buffer's target and the delay from the buffer to
         // the sound server, as the player sees them.
         player->stop(SIGINT);
@@ -313,6 +341,7 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
+    bench::addDeadEndRoute();
     QTemporaryDir dir;
     const QString signalFile = dir.filePath(QStringLiteral("bursts.raw"));
     std::minstd_rand random(20261207);
@@ -326,6 +355,10 @@ int main(int argc, char *argv[])
     const std::vector<Path> paths{
         {"window > player, adaptive target", Kind::Player, {}},
         {"window > player, --latency 20", Kind::Player, {"--latency", "20"}},
+        {"window > player > page, WebRTC", Kind::Page, {"", "Sound over WebRTC"}},
+        {"window > player > page, WebSocket",
+         Kind::Page,
+         {"udp dport != 10493 drop", "Sound over the WebSocket"}},
         {"GStreamer pair, synchronised", Kind::GstPair, {kSynchronisedSink}},
         {"GStreamer pair, sync=false", Kind::GstPair, {kUnsynchronisedSink}},
         {"sound server alone (sink to sink)", Kind::SoundServer, {}},
@@ -343,7 +376,7 @@ int main(int argc, char *argv[])
         for (const Path &path : paths) {
             results.push_back(measure(path, signalFile, dir.filePath(QStringLiteral("rec.raw"))));
         }
-        const double references[] = {median(results[2].delaysMs), median(results[3].delaysMs)};
+        const double references[] = {median(results[4].delaysMs), median(results[5].delaysMs)};
         for (size_t i = 0; i < paths.size(); ++i) {
             const Measurement &m = results[i];
             if (!m.ran || m.delaysMs.empty()) {

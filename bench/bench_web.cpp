@@ -341,85 +341,6 @@ double cpuPerSecondOnCalls(int calls, const QList<QByteArray> &packets, qint64 *
     return used / (packets.size() * 0.02);
 }
 
-// Replaces the namespace's table "bench": counters of what the player sends to pages over
-// WebRTC and the WebSocket, and rules (input: what is dropped; output: loss on the way out).
-bool firewall(const QString &input, const QString &output)
-{
-    QProcess nft;
-    nft.start("nft", {"-f", "-"});
-    nft.write(QStringLiteral("table inet bench\ndelete table inet bench\ntable inet bench {\n "
-                             "chain input {\n type filter hook input "
-                             "priority 0;\n%1\n }\n chain output {\n type filter hook output "
-                             "priority 0;\n udp sport 14220-14251 counter\n tcp sport 14214 "
-                             "counter\n%2\n }\n}\n")
-                  .arg(input, output)
-                  .toUtf8());
-    nft.closeWriteChannel();
-    return nft.waitForFinished() && nft.exitCode() == 0;
-}
-
-// Bytes counted so far: over WebRTC, over the WebSocket.
-std::pair<qint64, qint64> sentBytes()
-{
-    QProcess nft;
-    nft.start("nft", {"list", "chain", "inet", "bench", "output"});
-    nft.waitForFinished();
-    const QString text = nft.readAllStandardOutput();
-    QList<qint64> bytes;
-    auto it = QRegularExpression("bytes (\\d+)").globalMatch(text);
-    while (it.hasNext()) {
-        bytes << it.next().captured(1).toLongLong();
-    }
-    return bytes.size() >= 2 ? std::make_pair(bytes[0], bytes[1]) : std::make_pair(-1LL, -1LL);
-}
-
-// CPU time of a process and all its descendants (Chromium's renderer, audio and GPU processes).
-double treeCpuMs(qint64 root)
-{
-    double total = 0;
-    const QStringList pids = QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs);
-    for (const QString &pid : pids) {
-        for (qint64 p = pid.toLongLong(); p > 1;) {
-            if (p == root) {
-                total += std::max(0.0, bench::processCpuMs(pid.toLongLong()));
-                break;
-            }
-            QFile stat("/proc/" + QString::number(p) + "/stat");
-            if (!stat.open(QIODevice::ReadOnly)) {
-                break;
-            }
-            const QByteArray line = stat.readAll();
-            p = line.mid(line.lastIndexOf(')') + 2).split(' ').value(1).toLongLong();
-        }
-    }
-    return total;
-}
-
-// Chromium's page playing from the player; path: what the page must say of its path.
-bool startPage(Chromium &browser, const QString &path)
-{
-    const QString state = "document.getElementById('state').textContent";
-    if (!browser.start("http://127.0.0.1:14214/", kSink) || !QTest::qWaitFor([&] {
-            return browser.evaluate(state).toString() == "Press Play to listen";
-        })) {
-        std::fprintf(stderr, "Chromium did not start\n");
-        return false;
-    }
-    browser.evaluate("document.getElementById('play').click()");
-    if (!QTest::qWaitFor(
-            [&] {
-                return browser.evaluate("document.getElementById('path').textContent")
-                    .toString()
-                    .startsWith(path);
-            },
-            15000)) {
-        std::fprintf(stderr, "the page did not play over %s: %s\n", qPrintable(path),
-                     qPrintable(browser.evaluate(state).toString()));
-        return false;
-    }
-    return true;
-}
-
 // Silent 10 ms blocks in the sink between the tone's first and last block.
 int silentBlocks(const QByteArray &raw)
 {
@@ -464,13 +385,7 @@ int main(int argc, char *argv[])
         own = measure(bursts, [] { return QString(); });
     }
     report("the player playing itself", own, 0);
-    // Chromium calls only from the interface of the default route: one that leads nowhere (a
-    // veth pair inside this namespace).
-    QProcess::execute("sh", {"-c", "ip link show plovarin0 >/dev/null 2>&1 || (ip link add "
-                                   "plovarin0 type veth peer name plovarin1 && ip address add "
-                                   "10.214.0.1/24 dev plovarin0 && ip link set plovarin0 up && "
-                                   "ip link set plovarin1 up && ip route add default dev "
-                                   "plovarin0)"});
+    bench::addDeadEndRoute();
     struct Path {
         const char *name;
         QString block; // input rule that makes the page fall back
@@ -482,12 +397,12 @@ int main(int argc, char *argv[])
     for (const Path &path : paths) {
         PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
         Chromium browser;
-        if (!firewall(path.block, "") || !player.waitFor("web page:") ||
-            !startPage(browser, path.says)) {
+        if (!bench::firewall(path.block, "") || !player.waitFor("web page:") ||
+            !bench::startPage(browser, kSink, path.says)) {
             return 1;
         }
-        const auto bytesBefore = sentBytes();
-        const double cpuBefore = treeCpuMs(browser.browser.processId());
+        const auto bytesBefore = bench::sentBytes();
+        const double cpuBefore = bench::treeCpuMs(browser.browser.processId());
         const double playerBefore = bench::processCpuMs(player.process.processId());
         QElapsedTimer elapsed;
         elapsed.start();
@@ -496,14 +411,14 @@ int main(int argc, char *argv[])
                 .arg(browser.evaluate("document.getElementById('delay').textContent").toString());
         });
         const double took = elapsed.elapsed() / 1000.0;
-        const auto bytesAfter = sentBytes();
+        const auto bytesAfter = bench::sentBytes();
         const qint64 bytes = path.block.isEmpty() ? bytesAfter.first - bytesBefore.first
                                                   : bytesAfter.second - bytesBefore.second;
         report(path.name, page, own.ms.empty() ? 0 : own.ms[own.ms.size() / 2]);
         std::printf("  on the wire to the page %.1f kbit/s (IP packets); Chromium's CPU %.1f %% "
                     "of a core, the player's %.1f %%\n",
                     bytes * 8 / 1000.0 / took,
-                    (treeCpuMs(browser.browser.processId()) - cpuBefore) / 10 / took,
+                    (bench::treeCpuMs(browser.browser.processId()) - cpuBefore) / 10 / took,
                     (bench::processCpuMs(player.process.processId()) - playerBefore) / 10 / took);
     }
 
@@ -512,9 +427,9 @@ int main(int argc, char *argv[])
     for (const Path &path : paths) {
         PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
         Chromium browser;
-        if (!firewall(path.block, "") || !player.waitFor("web page:") ||
-            !startPage(browser, path.says) ||
-            !firewall(path.block, "udp sport 14220-14251 numgen random mod 100 < 1 drop\n"
+        if (!bench::firewall(path.block, "") || !player.waitFor("web page:") ||
+            !bench::startPage(browser, kSink, path.says) ||
+            !bench::firewall(path.block, "udp sport 14220-14251 numgen random mod 100 < 1 drop\n"
                                   "tcp sport 14214 numgen random mod 100 < 1 drop")) {
             return 1;
         }
@@ -533,7 +448,7 @@ int main(int argc, char *argv[])
             qPrintable(
                 browser.evaluate("document.getElementById('delay').textContent").toString()));
     }
-    firewall("", "");
+    bench::firewall("", "");
 
     std::printf("the player's CPU time per second of audio, relaying %d s of 20 ms packets:\n",
                 seconds);
