@@ -13,7 +13,8 @@
 // several rounds, to show whether the figures hold from one to the next.
 // Run as root in a network namespace of its own (it adds nftables rules and an interface there):
 //   unshare -n -- sh -c 'ip link set lo up && build/bench/bench_sound_to_sound'
-// Usage: bench_sound_to_sound [bursts, default 20] [rounds, default 3]
+// Usage: bench_sound_to_sound [bursts, default 20] [rounds, default 3] [only the paths whose
+// names hold this text]
 #include "BenchSupport.h"
 #include "TestSupport.h"
 
@@ -320,6 +321,7 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     const int bursts = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    const QString only = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString();
     if (QStandardPaths::findExecutable(QStringLiteral("gst-launch-1.0")).isEmpty()) {
         std::fprintf(stderr, "gst-launch-1.0 is not installed (gstreamer1.0-tools)\n");
         return 1;
@@ -374,7 +376,9 @@ int main(int argc, char *argv[])
                     "min", "max", "glitch", "/sync", "/nosync", "player's target/delay, ms");
         std::vector<Measurement> results;
         for (const Path &path : paths) {
-            results.push_back(measure(path, signalFile, dir.filePath(QStringLiteral("rec.raw"))));
+            results.push_back(QString(path.name).contains(only)
+                                  ? measure(path, signalFile, dir.filePath(QStringLiteral("rec.raw")))
+                                  : Measurement());
         }
         const double references[] = {median(results[4].delaysMs), median(results[5].delaysMs)};
         for (size_t i = 0; i < paths.size(); ++i) {

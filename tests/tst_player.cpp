@@ -41,6 +41,7 @@ private slots:
     void whoPlays_data();
     void whoPlays();
     void newStreamStartsAtTheTarget();
+    void callsGetEachPacketAtItsPlace();
     void presenceCannotBeHeldHostage();
 
 private:
@@ -402,6 +403,21 @@ void TestPlayer::newStreamStartsAtTheTarget()
     for (int n = 0; n < 100 && buffer.pull(block, 960) > 0; ++n) {
     }
     QCOMPARE(buffer.stats().concealed - concealed, qint64(20));
+}
+
+void TestPlayer::callsGetEachPacketAtItsPlace()
+{
+    // The WebRTC calls get each packet as it arrives, before anything is played, stamped with
+    // its place: a frame the sender lost (an empty datagram) leaves its gap for the browser.
+    player::JitterBuffer buffer;
+    QList<qint64> positions;
+    buffer.setPacketTap([&](const QByteArray &, qint64 position) { positions << position; });
+    const QList<QByteArray> stream = Signal::opusTone(3);
+    buffer.push(stream[0], 960, 0);
+    buffer.push(QByteArray(), 0, 20);
+    buffer.push(stream[1], 960, 40);
+    buffer.push(stream[2], 960, 60);
+    QCOMPARE(positions, (QList<qint64>{0, 1920, 2880}));
 }
 
 void TestPlayer::presenceCannotBeHeldHostage()

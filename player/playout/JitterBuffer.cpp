@@ -138,6 +138,9 @@ void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
     pendingConcealSamples = 0;
     packets.push_back(
         {packet, samples, arrivalMs < 0 ? -1 : arrivalMs * kSampleRate / 1000, mediaSamples});
+    if (packetTap && !packet.isEmpty()) {
+        packetTap(packet, mediaSamples);
+    }
     mediaSamples += samples;
     queuedSamples += samples;
     const int target = level.targetSamples();
@@ -242,9 +245,6 @@ void JitterBuffer::decodeNext()
     if (packet.data.isEmpty()) {
         conceal(packet.samples);
         return;
-    }
-    if (packetTap) {
-        packetTap(packet.data, packet.media);
     }
     const int at = decoded.size();
     decoded.resize(at + kLargestPacketSamples);

@@ -54,8 +54,9 @@ public:
     // once, at the gap already heard, rather than as a drop or a slow drain later.
     void skipToTarget();
 
-    // Called with each packet as it is decoded and its place in the stream (48 kHz samples,
-    // lost audio included): what the web page's WebRTC listeners get.
+    // Called with each packet as it arrives and its place in the stream as reckoned so far
+    // (48 kHz samples, lost audio included): what the web page's WebRTC listeners get, at once,
+    // the browser's own jitter buffer taking the place of this one.
     using PacketTap = std::function<void(const QByteArray &packet, qint64 position)>;
     void setPacketTap(PacketTap tap) { packetTap = std::move(tap); }
 
