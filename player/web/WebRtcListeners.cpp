@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QScopeGuard>
+#include <QThreadPool>
 
 #include <algorithm>
 
@@ -178,6 +179,17 @@ bool WebRtcListeners::isAvailable()
             }
             gst_object_unref(factory);
         }
+        // A call's first elements take tens of ms to make (plugins loaded, classes set up),
+        // which the player's thread, handing out audio, must not wait for: made once here, on
+        // another thread, and thrown away.
+        QThreadPool::globalInstance()->start([] {
+            for (const char *name : {"appsrc", "rtpopuspay", "capsfilter", "tee", "queue",
+                                     "webrtcbin"}) {
+                if (GstElement *element = gst_element_factory_make(name, nullptr)) {
+                    gst_object_unref(gst_object_ref_sink(element));
+                }
+            }
+        });
         return true;
     }();
     return available;
