@@ -8,7 +8,7 @@
 // 0, 1, 4 and 8 WebSocket listeners.
 // Run as root in a network namespace of its own (it adds nftables rules and an interface there):
 //   unshare -n -- sh -c 'ip link set lo up && build/bench/bench_web [seconds] [loss seconds]'
-// Usage: bench_web [seconds of audio per CPU run, default 10] [seconds per loss run, 60]
+// Usage: bench_web [seconds of audio per CPU run, default 10] [seconds per loss run, 120]
 #include "BenchSupport.h"
 #include "Signal.h"
 #include "TestSupport.h"
@@ -360,7 +360,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const int seconds = argc > 1 ? std::max(2, atoi(argv[1])) : 10;
-    const int lossSeconds = argc > 2 ? std::max(5, atoi(argv[2])) : 60;
+    const int lossSeconds = argc > 2 ? std::max(5, atoi(argv[2])) : 120;
     PulseServer pulse;
     if (!pulse.start({{kSink}, {}, {}})) {
         std::fprintf(stderr, "no PulseAudio server: %s\n", qPrintable(pulse.errorString()));

@@ -175,8 +175,8 @@ function showFigures() {
     return;
   }
   if (path === 'webrtc') {
-    const ms = (playerState.playerDelayMs || 0) + call.delayMs +
-      1000 * playback.outputLatencySeconds();
+    // The call gets each packet as it arrives: the player's buffer is not on this path.
+    const ms = call.delayMs + 1000 * playback.outputLatencySeconds();
     delayText.textContent = `Delay: about ${Math.round(ms)} ms, ` +
       t('dropouts in the last minute: {count}').replace('{count}', call.recentDropouts);
     return;
