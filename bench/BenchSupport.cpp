@@ -10,11 +10,11 @@
 #include <QFile>
 #include <QLibraryInfo>
 #include <QLineEdit>
-#include <QRegularExpression>
-#include <QtTest>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtTest>
 
 #include <opus.h>
 #include <unistd.h>

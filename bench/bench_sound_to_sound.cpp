@@ -219,8 +219,7 @@ Measurement measure(const Path &path, const QString &signalFile, const QString &
     Program receiver;
     Program sender;
     if (!bench::firewall(path.kind == Kind::Page ? path.arguments.value(0) : QString(), "")) {
-        std::fprintf(stderr, "%s: nft failed (run as root in a namespace of its own)\n",
-                     path.name);
+        std::fprintf(stderr, "%s: nft failed (run as root in a namespace of its own)\n", path.name);
         return failed;
     }
     if (path.kind == Kind::Page) {
@@ -277,8 +276,7 @@ Measurement measure(const Path &path, const QString &signalFile, const QString &
     sender.stop();
     receiver.stop();
     if (path.kind == Kind::Page) {
-        playerFigures =
-            browser.evaluate("document.getElementById('delay').textContent").toString();
+        playerFigures = browser.evaluate("document.getElementById('delay').textContent").toString();
     } else if (player) {
         // The plain status lines, every 5 s: the buffer's target and the delay from the buffer to
         // the sound server, as the player sees them.
@@ -291,6 +289,13 @@ Measurement measure(const Path &path, const QString &signalFile, const QString &
             seen << line.captured(1) + "/" + line.captured(2);
         }
         playerFigures = seen.join(QLatin1Char(' '));
+        // On one clock there is no drift to follow: the rate should stay near 1.
+        const auto largest =
+            QRegularExpression(QStringLiteral("largest rate correction (\\d+) ppm"))
+                .match(player->output);
+        if (largest.hasMatch()) {
+            playerFigures += QStringLiteral("; rate %1 ppm at most").arg(largest.captured(1));
+        }
     }
     QFile recording(recordingFile);
     if (!recording.open(QIODevice::ReadOnly)) {
@@ -373,12 +378,14 @@ int main(int argc, char *argv[])
     for (int round = 1; round <= rounds; ++round) {
         std::printf("round %d (load averages %s)\n", round, loadAverages().constData());
         std::printf("  %-36s %3s %4s %7s %6s %6s %6s %6s %6s  %s\n", "path", "n", "lost", "median",
-                    "min", "max", "glitch", "/sync", "/nosync", "player's target/delay, ms");
+                    "min", "max", "glitch", "/sync", "/nosync",
+                    "player's target/delay, ms; largest rate correction");
         std::vector<Measurement> results;
         for (const Path &path : paths) {
-            results.push_back(QString(path.name).contains(only)
-                                  ? measure(path, signalFile, dir.filePath(QStringLiteral("rec.raw")))
-                                  : Measurement());
+            results.push_back(
+                QString(path.name).contains(only)
+                    ? measure(path, signalFile, dir.filePath(QStringLiteral("rec.raw")))
+                    : Measurement());
         }
         const double references[] = {median(results[4].delaysMs), median(results[5].delaysMs)};
         for (size_t i = 0; i < paths.size(); ++i) {

@@ -430,7 +430,7 @@ int main(int argc, char *argv[])
         if (!bench::firewall(path.block, "") || !player.waitFor("web page:") ||
             !bench::startPage(browser, kSink, path.says) ||
             !bench::firewall(path.block, "udp sport 14220-14251 numgen random mod 100 < 1 drop\n"
-                                  "tcp sport 14214 numgen random mod 100 < 1 drop")) {
+                                         "tcp sport 14214 numgen random mod 100 < 1 drop")) {
             return 1;
         }
         QProcess recorder;

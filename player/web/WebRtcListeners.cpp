@@ -183,8 +183,8 @@ bool WebRtcListeners::isAvailable()
         // which the player's thread, handing out audio, must not wait for: made once here, on
         // another thread, and thrown away.
         QThreadPool::globalInstance()->start([] {
-            for (const char *name : {"appsrc", "rtpopuspay", "capsfilter", "tee", "queue",
-                                     "webrtcbin"}) {
+            for (const char *name :
+                 {"appsrc", "rtpopuspay", "capsfilter", "tee", "queue", "webrtcbin"}) {
                 if (GstElement *element = gst_element_factory_make(name, nullptr)) {
                     gst_object_unref(gst_object_ref_sink(element));
                 }
