@@ -1,16 +1,16 @@
 // The delay from sound to sound: tone bursts played into the sender's sink of a private PulseAudio
 // server, to the same bursts on the sink the receiver plays into. Paths: the window streaming to
 // plovarin-player, at the player's default (adaptive) target and at --latency 20; the player's
-// web page in Chromium (under Xvfb) playing the same stream over WebRTC and, with UDP to the
-// player blocked by nftables, over the WebSocket's PCM; a tuned
-// GStreamer pair (pulsesrc ! opusenc ! rtpopuspay ! udpsink, udpsrc ! rtpjitterbuffer !
-// rtpopusdepay ! opusdec ! pulsesink), synchronised to its clock and not; and the sound
-// server's own path from the one sink to the other (pulsesrc ! pulsesink), the floor of any.
-// Both sinks are remapped onto the two channels of one null sink whose monitor is recorded, so
-// that a burst's entry and its arrival are read off one clock, sample by sample. Reports per
-// path the median and range of the delays, the glitches heard in the music under the bursts,
-// the ratio to each GStreamer pair, and the player's own figures; the whole comparison runs
-// several rounds, to show whether the figures hold from one to the next.
+// web page in Chromium (under Xvfb) playing the same stream over WebRTC (the page there before
+// the stream starts, or joining it) and, with UDP to the player blocked by nftables, over the
+// WebSocket's PCM; a tuned GStreamer pair (pulsesrc ! opusenc ! rtpopuspay ! udpsink, udpsrc !
+// rtpjitterbuffer ! rtpopusdepay ! opusdec ! pulsesink), synchronised to its clock and not; and
+// the sound server's own path from the one sink to the other (pulsesrc ! pulsesink), the floor
+// of any. Both sinks are remapped onto the two channels of one null sink whose monitor is
+// recorded, so that a burst's entry and its arrival are read off one clock, sample by sample.
+// Reports per path the median and range of the delays, the glitches heard in the music under the
+// bursts, the ratio to each GStreamer pair, and the player's (or the page's) own figures; the
+// whole comparison runs several rounds, to show whether the figures hold from one to the next.
 // Run as root in a network namespace of its own (it adds nftables rules and an interface there):
 //   unshare -n -- sh -c 'ip link set lo up && build/bench/bench_sound_to_sound'
 // Usage: bench_sound_to_sound [bursts, default 20] [rounds, default 3] [only the paths whose
@@ -92,7 +92,8 @@ enum class Kind { Player, Page, GstPair, SoundServer };
 struct Path {
     const char *name;
     Kind kind;
-    // The player's; for a page, the firewall's input rule and the path the page must name; or
+    // The player's; for a page, the firewall's input rule, the path the page must name and
+    // whether it joins a running stream; or
     // the settings of the GStreamer pair's sink.
     QStringList arguments;
 };
@@ -226,11 +227,14 @@ Measurement measure(const Path &path, const QString &signalFile, const QString &
         // The player plays nothing itself: the page, into the player's sink, is the listener.
         player = std::make_unique<PlayerProcess>(
             QStringList{"--no-announce", "--no-playback", "--allow-feedback"});
+        // The page is there before the stream, or joins it once it runs (a phone's usual case).
+        const bool joins = path.arguments.value(2) == QLatin1String("joins");
         if (!player->waitFor(QStringLiteral("web page:")) ||
-            !bench::startPage(browser, kPlayerSink, path.arguments.value(1)) ||
+            (!joins && !bench::startPage(browser, kPlayerSink, path.arguments.value(1))) ||
             !startWindow(sender, kSenderSink + QStringLiteral(".monitor"),
                          QStringLiteral("127.0.0.1")) ||
-            !player->waitFor(QStringLiteral("playing 127.0.0.1"), 20000)) {
+            !player->waitFor(QStringLiteral("playing 127.0.0.1"), 20000) ||
+            (joins && !bench::startPage(browser, kPlayerSink, path.arguments.value(1)))) {
             std::fprintf(stderr, "%s: no stream: %s%s\n", path.name, qPrintable(player->output),
                          qPrintable(player->errors));
             return failed;
@@ -363,6 +367,7 @@ int main(int argc, char *argv[])
         {"window > player, adaptive target", Kind::Player, {}},
         {"window > player, --latency 20", Kind::Player, {"--latency", "20"}},
         {"window > player > page, WebRTC", Kind::Page, {"", "Sound over WebRTC"}},
+        {"window > player > page joining, WebRTC", Kind::Page, {"", "Sound over WebRTC", "joins"}},
         {"window > player > page, WebSocket",
          Kind::Page,
          {"udp dport != 10493 drop", "Sound over the WebSocket"}},
@@ -377,7 +382,7 @@ int main(int argc, char *argv[])
                 kBurstMs, bursts, kBlockMs);
     for (int round = 1; round <= rounds; ++round) {
         std::printf("round %d (load averages %s)\n", round, loadAverages().constData());
-        std::printf("  %-36s %3s %4s %7s %6s %6s %6s %6s %6s  %s\n", "path", "n", "lost", "median",
+        std::printf("  %-40s %3s %4s %7s %6s %6s %6s %6s %6s  %s\n", "path", "n", "lost", "median",
                     "min", "max", "glitch", "/sync", "/nosync",
                     "player's target/delay, ms; largest rate correction");
         std::vector<Measurement> results;
@@ -387,17 +392,17 @@ int main(int argc, char *argv[])
                     ? measure(path, signalFile, dir.filePath(QStringLiteral("rec.raw")))
                     : Measurement());
         }
-        const double references[] = {median(results[4].delaysMs), median(results[5].delaysMs)};
+        const double references[] = {median(results[5].delaysMs), median(results[6].delaysMs)};
         for (size_t i = 0; i < paths.size(); ++i) {
             const Measurement &m = results[i];
             if (!m.ran || m.delaysMs.empty()) {
-                std::printf("  %-36s no burst arrived\n", paths[i].name);
+                std::printf("  %-40s no burst arrived\n", paths[i].name);
                 continue;
             }
             const double mid = median(m.delaysMs);
             medians[i].push_back(mid);
             const auto [low, high] = std::minmax_element(m.delaysMs.begin(), m.delaysMs.end());
-            std::printf("  %-36s %3zu %4d %7.1f %6.1f %6.1f %6d", paths[i].name, m.delaysMs.size(),
+            std::printf("  %-40s %3zu %4d %7.1f %6.1f %6.1f %6d", paths[i].name, m.delaysMs.size(),
                         m.missed, mid, *low, *high, m.glitches);
             for (const double reference : references) {
                 if (reference > 0) {
@@ -412,7 +417,7 @@ int main(int argc, char *argv[])
     }
     std::printf("medians, round by round\n");
     for (size_t i = 0; i < paths.size(); ++i) {
-        std::printf("  %-36s", paths[i].name);
+        std::printf("  %-40s", paths[i].name);
         for (const double value : medians[i]) {
             std::printf(" %6.1f", value);
         }

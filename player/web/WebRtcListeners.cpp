@@ -5,6 +5,7 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <atomic>
 
 #ifdef PLOVARIN_WEBRTC
 #define GST_USE_UNSTABLE_API // webrtcbin's API is still marked unstable in Debian 12's GStreamer
@@ -130,10 +131,17 @@ struct WebRtcListeners::Pipeline {
 
 // What GStreamer's threads know of a call: its owner and which call it is. Everything they learn
 // goes to the owner's thread in queued calls.
-struct CallContext {
+struct CallId {
     WebRtcListeners *owner;
     quint64 id;
     quint64 serial;
+};
+struct CallContext {
+    CallId call;
+    // Audio passes to the call only once it has connected: what would pile up meanwhile (in
+    // its queue, or behind webrtcbin's blocked pads) would reach the browser at once, and its
+    // jitter buffer holds such a start for good.
+    std::atomic<bool> flowing{false};
 };
 
 struct WebRtcListeners::Peer {
@@ -303,7 +311,8 @@ bool WebRtcListeners::add(quint64 id, const QHostAddress &localAddress, QString 
     });
     auto peer = std::make_unique<Peer>();
     peer->serial = nextSerial++;
-    peer->context = std::make_unique<CallContext>(CallContext{this, id, peer->serial});
+    peer->context = std::make_unique<CallContext>();
+    peer->context->call = {this, id, peer->serial};
     peer->queue = makeElement("queue");
     peer->webrtc = makeElement("webrtcbin");
     if (!peer->queue || !peer->webrtc) {
@@ -338,7 +347,7 @@ bool WebRtcListeners::add(quint64 id, const QHostAddress &localAddress, QString 
                              json({{QStringLiteral("type"), QStringLiteral("candidate")},
                                    {QStringLiteral("candidate"), QString::fromUtf8(candidate)},
                                    {QStringLiteral("sdpMLineIndex"), int(mline)}});
-                         const CallContext copy = *c;
+                         const CallId copy = c->call;
                          QMetaObject::invokeMethod(
                              copy.owner,
                              [copy, message] {
@@ -353,7 +362,9 @@ bool WebRtcListeners::add(quint64 id, const QHostAddress &localAddress, QString 
                      G_CALLBACK(+[](GstElement *webrtc, GParamSpec *, gpointer data) {
                          GstWebRTCPeerConnectionState state;
                          g_object_get(webrtc, "connection-state", &state, nullptr);
-                         const CallContext copy = *static_cast<CallContext *>(data);
+                         auto *call = static_cast<CallContext *>(data);
+                         call->flowing = state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED;
+                         const CallId copy = call->call;
                          QMetaObject::invokeMethod(
                              copy.owner,
                              [copy, state] {
@@ -393,10 +404,17 @@ bool WebRtcListeners::add(quint64 id, const QHostAddress &localAddress, QString 
     gst_element_sync_state_with_parent(peer->queue.get());
     peer->teePad.reset(gst_element_request_pad_simple(pipeline->tee.get(), "src_%u"));
     GstPtr<GstPad> queueSink(gst_element_get_static_pad(peer->queue.get(), "sink"));
+    gst_pad_add_probe(
+        queueSink.get(), GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad *, GstPadProbeInfo *, gpointer data) {
+            return static_cast<CallContext *>(data)->flowing ? GST_PAD_PROBE_OK
+                                                             : GST_PAD_PROBE_DROP;
+        },
+        context, nullptr);
     gst_pad_link(peer->teePad.get(), queueSink.get());
     GstPromise *promise = gst_promise_new_with_change_func(
         [](GstPromise *reply, gpointer data) {
-            const CallContext copy = *static_cast<CallContext *>(data);
+            const CallId copy = static_cast<CallContext *>(data)->call;
             GstWebRTCSessionDescription *offer = nullptr;
             const GstStructure *s = gst_promise_get_reply(reply);
             if (s) {
