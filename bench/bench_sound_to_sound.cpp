@@ -282,15 +282,16 @@ Measurement measure(const Path &path, const QString &signalFile, const QString &
     if (path.kind == Kind::Page) {
         playerFigures = browser.evaluate("document.getElementById('delay').textContent").toString();
     } else if (player) {
-        // The plain status lines, every 5 s: the buffer's target and the delay from the buffer to
-        // the sound server, as the player sees them.
+        // The plain status lines, every 5 s: the buffer's target, the delay from the buffer to
+        // the sound server and the rate's correction, as the player sees them.
         player->stop(SIGINT);
-        auto lines = QRegularExpression(QStringLiteral("target (\\d+) ms  delay (\\d+) ms"))
+        auto lines = QRegularExpression(
+                         QStringLiteral("target (\\d+) ms  delay (\\d+) ms  rate ([-+]\\d+) ppm"))
                          .globalMatch(player->output);
         QStringList seen;
         while (lines.hasNext()) {
             const auto line = lines.next();
-            seen << line.captured(1) + "/" + line.captured(2);
+            seen << line.captured(1) + "/" + line.captured(2) + "/" + line.captured(3);
         }
         playerFigures = seen.join(QLatin1Char(' '));
         // On one clock there is no drift to follow: the rate should stay near 1.
@@ -384,7 +385,7 @@ int main(int argc, char *argv[])
         std::printf("round %d (load averages %s)\n", round, loadAverages().constData());
         std::printf("  %-40s %3s %4s %7s %6s %6s %6s %6s %6s  %s\n", "path", "n", "lost", "median",
                     "min", "max", "glitch", "/sync", "/nosync",
-                    "player's target/delay, ms; largest rate correction");
+                    "player's target/delay ms/rate ppm; largest rate correction");
         std::vector<Measurement> results;
         for (const Path &path : paths) {
             results.push_back(

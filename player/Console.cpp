@@ -44,8 +44,8 @@ QString statusText(const StatusFigures &f, int meterWidth)
     const int lit = int(std::lround(std::clamp((db + 48) / 48, 0.0, 1.0) * meterWidth));
     const QString meter =
         QString(lit, QLatin1Char('#')) + QString(meterWidth - lit, QLatin1Char('-'));
-    return QStringLiteral("%1  %2 pkt/s  %3 kbit/s  target %4 ms  delay %5 ms  concealed %6  "
-                          "dropped %7  [%8]%9")
+    return QStringLiteral("%1  %2 pkt/s  %3 kbit/s  target %4 ms  delay %5 ms  rate %10 ppm  "
+                          "concealed %6  dropped %7  [%8]%9")
         .arg(f.source.toString())
         .arg(f.packetsPerSecond, 0, 'f', 0)
         .arg(f.kilobitsPerSecond, 0, 'f', 1)
@@ -54,7 +54,8 @@ QString statusText(const StatusFigures &f, int meterWidth)
         .arg(f.concealed)
         .arg(f.dropped)
         .arg(meter)
-        .arg(rejected);
+        .arg(rejected)
+        .arg(QString::asprintf("%+.0f", f.ratePpm));
 }
 
 Console::Console(std::FILE *out)

@@ -20,6 +20,7 @@ struct StatusFigures {
     qint64 rejected = 0; // invalid and foreign datagrams, since the start
     int targetMs = 0;    // what the buffer holds at its lowest
     double delayMs = 0;  // buffered and queued in the output device
+    double ratePpm = 0;  // how much faster than the sound card the stream is played
     double peak = 0;     // 0..1
 };
 

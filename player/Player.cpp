@@ -371,6 +371,7 @@ void Player::updateStatus()
     figures.rejected = now.invalid + now.foreign + stats.decodeErrors;
     figures.targetMs = buffer.targetMs();
     figures.delayMs = buffer.bufferedMs() + playout.queuedMs();
+    figures.ratePpm = buffer.correctionPpm();
     relay.setPlayerDelayMs(buffer.bufferedMs());
     figures.peak = periodPeak;
     periodPeak = 0;
