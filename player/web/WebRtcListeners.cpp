@@ -18,14 +18,6 @@
 namespace player
 {
 
-namespace
-{
-QByteArray json(const QJsonObject &object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-} // namespace
-
 #ifndef PLOVARIN_WEBRTC
 
 struct WebRtcListeners::Pipeline {
@@ -70,6 +62,11 @@ bool WebRtcListeners::isCurrent(quint64, quint64) const
 
 namespace
 {
+QByteArray json(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
 constexpr int kSampleRate = 48000;
 constexpr int kBusPeriodMs = 250;
 // Each call's own queue: a stalled one loses its oldest audio beyond this.
@@ -121,12 +118,13 @@ void disableUpnp(GstElement *webrtc)
 struct WebRtcListeners::Pipeline {
     GstPtr<GstElement> bin;
     GstPtr<GstElement> source;
+    GstPtr<GstElement> pay;
+    GstPtr<GstElement> filter;
     GstPtr<GstElement> tee;
     GstPtr<GstBus> bus;
     bool anchored = false;
     GstClockTime anchorTime = 0;
     qint64 anchorPosition = 0;
-    qint64 lastPosition = 0;
 };
 
 // What GStreamer's threads know of a call: its owner and which call it is. Everything they learn
@@ -169,8 +167,9 @@ WebRtcListeners::WebRtcListeners(QObject *parent)
 
 WebRtcListeners::~WebRtcListeners()
 {
-    // Stopping the pipeline joins GStreamer's threads before anything they point at goes.
+    // Stopping the pipelines joins GStreamer's threads before anything they point at goes.
     stopPipeline();
+    stopping.waitForDone();
 }
 
 bool WebRtcListeners::isAvailable()
@@ -208,8 +207,10 @@ bool WebRtcListeners::startPipeline(QString *reason)
     auto p = std::make_unique<Pipeline>();
     p->bin.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("webrtc-listeners"))));
     p->source = makeElement("appsrc");
-    GstPtr<GstElement> pay = makeElement("rtpopuspay");
-    GstPtr<GstElement> filter = makeElement("capsfilter");
+    p->pay = makeElement("rtpopuspay");
+    p->filter = makeElement("capsfilter");
+    GstElement *pay = p->pay.get();
+    GstElement *filter = p->filter.get();
     p->tee = makeElement("tee");
     if (!p->source || !pay || !filter || !p->tee) {
         *reason = QStringLiteral("GStreamer's elements for WebRTC are missing");
@@ -224,14 +225,13 @@ bool WebRtcListeners::startPipeline(QString *reason)
     gst_util_set_object_arg(G_OBJECT(p->source.get()), "leaky-type", "downstream");
     gst_caps_unref(opus);
     GstCaps *rtp = gst_caps_from_string(kRtpCaps);
-    g_object_set(filter.get(), "caps", rtp, nullptr);
+    g_object_set(filter, "caps", rtp, nullptr);
     gst_caps_unref(rtp);
     g_object_set(p->tee.get(), "allow-not-linked", TRUE, nullptr);
     gst_bin_add_many(GST_BIN(p->bin.get()), GST_ELEMENT(gst_object_ref(p->source.get())),
-                     GST_ELEMENT(gst_object_ref(pay.get())),
-                     GST_ELEMENT(gst_object_ref(filter.get())),
+                     GST_ELEMENT(gst_object_ref(pay)), GST_ELEMENT(gst_object_ref(filter)),
                      GST_ELEMENT(gst_object_ref(p->tee.get())), nullptr);
-    if (!gst_element_link_many(p->source.get(), pay.get(), filter.get(), p->tee.get(), nullptr) ||
+    if (!gst_element_link_many(p->source.get(), pay, filter, p->tee.get(), nullptr) ||
         gst_element_set_state(p->bin.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         gst_element_set_state(p->bin.get(), GST_STATE_NULL);
         *reason = QStringLiteral("the WebRTC pipeline does not start");
@@ -246,12 +246,19 @@ bool WebRtcListeners::startPipeline(QString *reason)
 void WebRtcListeners::stopPipeline()
 {
     busTimer.stop();
-    if (pipeline) {
-        gst_element_set_state(pipeline->bin.get(), GST_STATE_NULL);
+    if (!pipeline) {
+        return;
     }
-    // Now that no thread runs, the calls' contexts can go.
+    // Stopped on a thread of its own: webrtcbin takes a while to close, which the player's
+    // thread, handing out audio, must not wait for. The calls' contexts go once no thread runs.
+    struct Stopping {
+        std::unique_ptr<Pipeline> pipeline;
+        std::map<quint64, std::unique_ptr<Peer>> peers;
+    };
+    auto stopped = std::make_shared<Stopping>(Stopping{std::move(pipeline), std::move(peers)});
     peers.clear();
-    pipeline.reset();
+    stopping.start(
+        [stopped] { gst_element_set_state(stopped->pipeline->bin.get(), GST_STATE_NULL); });
 }
 
 void WebRtcListeners::pollBus()
@@ -266,7 +273,8 @@ void WebRtcListeners::pollBus()
         gst_message_parse_error(message, &error, nullptr);
         const QString text = QString::fromUtf8(error ? error->message : "unknown error");
         g_clear_error(&error);
-        // An error inside one call ends that call; one in the shared part ends them all.
+        // An error inside one call ends that call; one in the shared part ends them all; one
+        // from a call already gone (closing) is its own.
         quint64 culprit = 0;
         for (const auto &[id, peer] : peers) {
             if (gst_object_has_as_ancestor(GST_MESSAGE_SRC(message),
@@ -275,9 +283,18 @@ void WebRtcListeners::pollBus()
                 culprit = id;
             }
         }
+        const Pipeline &p = *pipeline;
+        bool shared = false;
+        for (GstElement *element :
+             {p.bin.get(), p.source.get(), p.pay.get(), p.filter.get(), p.tee.get()}) {
+            shared = shared || GST_MESSAGE_SRC(message) == GST_OBJECT(element);
+        }
         gst_message_unref(message);
         if (culprit) {
             fail(culprit, text);
+            continue;
+        }
+        if (!shared) {
             continue;
         }
         std::vector<quint64> ids;

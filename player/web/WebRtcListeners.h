@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QObject>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <map>
@@ -72,6 +73,7 @@ private:
     std::unique_ptr<Pipeline> pipeline;
     std::map<quint64, std::unique_ptr<Peer>> peers;
     QTimer busTimer;
+    QThreadPool stopping; // pipelines being stopped
 };
 
 } // namespace player
