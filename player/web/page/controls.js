@@ -177,8 +177,8 @@ function showFigures() {
   if (path === 'webrtc') {
     // The call gets each packet as it arrives: the player's buffer is not on this path.
     const ms = call.delayMs + 1000 * playback.outputLatencySeconds();
-    delayText.textContent = `Delay: about ${Math.round(ms)} ms, ` +
-      t('dropouts in the last minute: {count}').replace('{count}', call.recentDropouts);
+    delayText.textContent = t('Delay: about {ms} ms', { ms: Math.round(ms) }) + ', ' +
+      t('dropouts in the last minute: {count}', { count: call.recentDropouts });
     return;
   }
   const pageMs = 1000 * (playback.bufferedSeconds() + playback.outputLatencySeconds());

@@ -116,10 +116,28 @@ export class Call {
         this.fail('lost');
       }
     };
-    await peer.setRemoteDescription({ type: 'offer', sdp });
-    this.early.splice(0).forEach((message) => this.addCandidate(message));
-    await peer.setLocalDescription(await peer.createAnswer());
-    this.send({ type: 'answer', sdp: peer.localDescription.sdp });
+    // After each wait the call may have been stopped (Stop, a timeout, a lost connection):
+    // then this peer is closed, its failures are no one's, and nothing more is done with it.
+    const current = () => this.peer === peer;
+    try {
+      await peer.setRemoteDescription({ type: 'offer', sdp });
+      if (!current()) {
+        return;
+      }
+      this.early.splice(0).forEach((message) => this.addCandidate(message));
+      const answer = await peer.createAnswer();
+      if (!current()) {
+        return;
+      }
+      await peer.setLocalDescription(answer);
+      if (current()) {
+        this.send({ type: 'answer', sdp: peer.localDescription.sdp });
+      }
+    } catch (error) {
+      if (current()) {
+        throw error;
+      }
+    }
   }
 
   // Reads the browser's figures of the incoming audio: the jitter buffer's delay over the last
