@@ -55,7 +55,7 @@ QString statusText(const StatusFigures &f, int meterWidth)
         .arg(f.dropped)
         .arg(meter)
         .arg(rejected)
-        .arg(QString::asprintf("%+.0f", f.ratePpm));
+        .arg(QString::asprintf("%+ld", std::lround(f.ratePpm)));
 }
 
 Console::Console(std::FILE *out)

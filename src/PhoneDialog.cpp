@@ -9,10 +9,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include <qrencode.h>
+#include "QrCode.h"
 
 #include <algorithm>
-#include <memory>
 
 namespace
 {
@@ -20,25 +19,19 @@ constexpr int kQuietZone = 4;
 // Large enough for a phone's camera held at arm's length from the screen.
 constexpr int kModulePixels = 6;
 
-struct QrCodeFree {
-    void operator()(QRcode *code) const { QRcode_free(code); }
-};
 // The QR code of text, black on white inside its quiet zone; null when it cannot be encoded.
 QImage qrImage(const QByteArray &text, int moduleSize)
 {
-    // Medium error correction: read off a screen at an angle.
-    const std::unique_ptr<QRcode, QrCodeFree> code(
-        QRcode_encodeString8bit(text.constData(), 0, QR_ECLEVEL_M));
-    if (!code) {
+    const QrCode code(text);
+    if (code.isNull()) {
         return QImage();
     }
-    const int side = (code->width + 2 * kQuietZone) * moduleSize;
+    const int side = (code.size() + 2 * kQuietZone) * moduleSize;
     QImage image(side, side, QImage::Format_Grayscale8);
     image.fill(Qt::white);
-    for (int y = 0; y < code->width; ++y) {
-        for (int x = 0; x < code->width; ++x) {
-            // The lowest bit of each byte is the module's colour.
-            if (code->data[y * code->width + x] & 1) {
+    for (int y = 0; y < code.size(); ++y) {
+        for (int x = 0; x < code.size(); ++x) {
+            if (code.isDark(x, y)) {
                 for (int dy = 0; dy < moduleSize; ++dy) {
                     uchar *line = image.scanLine((y + kQuietZone) * moduleSize + dy);
                     std::fill_n(line + (x + kQuietZone) * moduleSize, moduleSize, uchar(0));

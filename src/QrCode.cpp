@@ -6,9 +6,6 @@
 #include <cstring>
 #include <memory>
 
-namespace player
-{
-
 namespace
 {
 constexpr int kQuietZone = 4;
@@ -60,5 +57,3 @@ QString QrCode::toTerminalText() const
     }
     return text;
 }
-
-} // namespace player

@@ -1,15 +1,12 @@
-#ifndef PLAYER_QRCODE_H
-#define PLAYER_QRCODE_H
+#ifndef QRCODE_H
+#define QRCODE_H
 
 #include <QByteArray>
 #include <QString>
 
 #include <vector>
 
-namespace player
-{
-
-// A QR code of a short text (libqrencode), drawn for a terminal.
+// A QR code of a short text (libqrencode), for a terminal or a picture.
 class QrCode
 {
 public:
@@ -31,6 +28,4 @@ private:
     QString error;
 };
 
-} // namespace player
-
-#endif // PLAYER_QRCODE_H
+#endif // QRCODE_H

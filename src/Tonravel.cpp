@@ -163,10 +163,7 @@ void Tonravel::probePage(const QString &address)
     if (!receiver.isValid()) {
         return;
     }
-    probedPage.setScheme(QStringLiteral("http"));
-    probedPage.setHost(receiver.address().toString());
-    probedPage.setPort(kPagePort);
-    probedPage.setPath(QStringLiteral("/"));
+    probedPage = QUrl(QStringLiteral("http://%1:%2/").arg(receiver.urlHost()).arg(kPagePort));
     QNetworkReply *reply = pageProbe.head(QNetworkRequest(probedPage));
     QTimer::singleShot(kPageProbeTimeoutMs, reply, &QNetworkReply::abort);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {

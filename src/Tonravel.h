@@ -86,9 +86,10 @@ private:
     QLabel *receiverStatus;
     QPushButton *phoneButton;
     ReceiverState receiverState = ReceiverState::None;
-    QNetworkAccessManager pageProbe;
-    // The page asked for last; its answer alone shows the phone button.
+    // The page asked for last; its answer alone shows the phone button. (Declared first: it
+    // outlives the requests.)
     QUrl probedPage;
+    QNetworkAccessManager pageProbe;
     QPointer<PhoneDialog> phoneDialog;
 };
 
