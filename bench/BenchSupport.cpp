@@ -209,15 +209,6 @@ void spin(int ms)
     loop.exec();
 }
 
-void addDeadEndRoute()
-{
-    QProcess::execute("sh", {"-c", "ip link show plovarin0 >/dev/null 2>&1 || (ip link add "
-                                   "plovarin0 type veth peer name plovarin1 && ip address add "
-                                   "10.214.0.1/24 dev plovarin0 && ip link set plovarin0 up && "
-                                   "ip link set plovarin1 up && ip route add default dev "
-                                   "plovarin0)"});
-}
-
 bool firewall(const QString &input, const QString &output)
 {
     QProcess nft;

@@ -80,10 +80,8 @@ private:
 // Runs the event loop for ms.
 void spin(int ms);
 
-// The web page's paths, for benchmarks run as root in a network namespace of their own.
-// Chromium calls only from the interface of the default route: this adds one that leads nowhere
-// (a veth pair inside the namespace).
-void addDeadEndRoute();
+// The web page's paths, for benchmarks run as root in a network namespace of their own
+// (addDeadEndRoute() gives Chromium its interface).
 // Replaces the namespace's table "bench": counters of what the player sends to pages over
 // WebRTC and the WebSocket, and rules (input: what is dropped; output: loss on the way out).
 bool firewall(const QString &input, const QString &output);

@@ -353,7 +353,7 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
-    bench::addDeadEndRoute();
+    addDeadEndRoute();
     QTemporaryDir dir;
     const QString signalFile = dir.filePath(QStringLiteral("bursts.raw"));
     std::minstd_rand random(20261207);

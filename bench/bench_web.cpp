@@ -385,7 +385,7 @@ int main(int argc, char *argv[])
         own = measure(bursts, [] { return QString(); });
     }
     report("the player playing itself", own, 0);
-    bench::addDeadEndRoute();
+    addDeadEndRoute();
     struct Path {
         const char *name;
         QString block; // input rule that makes the page fall back

@@ -252,6 +252,15 @@ qint64 PlayerProcess::figure(const QString &label) const
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
 }
 
+void addDeadEndRoute()
+{
+    QProcess::execute("sh", {"-c", "ip link show plovarin0 >/dev/null 2>&1 || (ip link add "
+                                   "plovarin0 type veth peer name plovarin1 && ip address add "
+                                   "10.214.0.1/24 dev plovarin0 && ip link set plovarin0 up && "
+                                   "ip link set plovarin1 up && ip route add default dev "
+                                   "plovarin0)"});
+}
+
 Chromium::~Chromium()
 {
     for (QProcess *process : {&browser, &display}) {

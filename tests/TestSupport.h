@@ -124,6 +124,10 @@ struct PlayerProcess {
     QString errors;
 };
 
+// Chromium calls only from the interface of the default route, which loopback is not: this
+// gives a network namespace of the caller's own one that leads nowhere (a veth pair within it).
+void addDeadEndRoute();
+
 // Chromium on an Xvfb display of its own, kept off the network, driven over DevTools.
 struct Chromium {
     ~Chromium();

@@ -118,7 +118,7 @@ void TestPlayer::streamIsWrittenWhole()
     PlayerProcess player(quiet("whole.wav", "--latency 400 --bind 127.0.0.1 --duration 3.5"));
     QVERIFY(player.waitFor("receiving on"));
     QVERIFY(sendPaced(packets, kLoopback, kStreamPort, 20, [&](int i) {
-        if (killed && i == 75) {
+        if (killed && i == 90) {
             ::kill(pid_t(player.process.processId()), SIGKILL);
         }
         return false;
