@@ -80,6 +80,7 @@ void JitterBuffer::stopPlaying()
     startTrim = 0;
     firstArrival = lastArrival = -1;
     largestGap = 0;
+    trimAfterGap = false;
     pendingConcealSamples = 0;
     lateness.clear();
     decoded.clear();
@@ -108,17 +109,22 @@ double JitterBuffer::bufferedMs() const
 
 void JitterBuffer::skipToTarget()
 {
-    if (!playing) {
-        return;
-    }
-    const int keep = level.targetSamples() + kLostFrameSamples;
+    trimAfterGap = playing;
+    gapArrival = -1;
+}
+
+void JitterBuffer::trimTo(int samples)
+{
     startTrim = 0;
-    while (packets.size() > 1 && bufferedSamples() - packets.front().samples >= keep) {
+    while (packets.size() > 1 && bufferedSamples() - packets.front().samples >= samples) {
         queuedSamples -= packets.front().samples;
         packets.pop_front();
         ++counters.skipped;
     }
-    level.restart();
+    // What is left over (less than a packet) comes off the oldest packet's head.
+    if (!packets.empty()) {
+        startTrim = std::clamp(bufferedSamples() - samples, 0, packets.front().samples - 1);
+    }
 }
 
 void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
@@ -152,28 +158,36 @@ void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
         // they grow would then be reached only by the rate, held at its limit for many seconds.
         const qint64 arrival = packets.back().arrival;
         if (arrival >= 0 && lastArrival >= 0) {
+            // (Whole blocks: arrivals are read up to a pull late.)
             largestGap =
-                int(std::clamp<qint64>(arrival - lastArrival, largestGap, kHardCapMarginSamples));
+                int(std::clamp<qint64>(arrival - lastArrival, largestGap, kHardCapMarginSamples) /
+                    kConcealSamples * kConcealSamples);
         }
         firstArrival = firstArrival < 0 ? arrival : firstArrival;
         lastArrival = arrival;
         const bool watched = arrival < 0 || arrival - firstArrival >= kStartWatchSamples;
-        // (Whole blocks: arrivals are read up to a pull late.)
-        const int start =
-            target + std::max(samples, largestGap / kConcealSamples * kConcealSamples);
-        startTrim = 0;
-        while (packets.size() > 1 && bufferedSamples() - packets.front().samples >= start) {
-            queuedSamples -= packets.front().samples;
-            packets.pop_front();
-            ++counters.skipped;
-        }
+        const int start = target + std::max(samples, largestGap);
+        trimTo(start);
         playing = playing || (watched && bufferedSamples() >= start);
         // No more than that either: what a burst left over (less than a packet) comes off the
         // oldest packet's head, else it would be delay held until the rate had played it away.
-        if (playing) {
-            startTrim = std::clamp(bufferedSamples() - start, 0, packets.front().samples - 1);
+        if (!playing) {
+            startTrim = 0;
         }
         return;
+    }
+    if (trimAfterGap) {
+        // Packets the stall held back come in together: the level after them all is the one a
+        // stream starts with.
+        const qint64 arrival = packets.back().arrival;
+        gapArrival = gapArrival < 0 ? arrival : gapArrival;
+        if (arrival >= 0 && arrival - gapArrival > kSampleRate / 500) {
+            trimAfterGap = false;
+        } else {
+            trimTo(target + std::max(samples, largestGap));
+            level.restart();
+            return;
+        }
     }
     const int cap = target + std::max(target, kHardCapMarginSamples);
     while (bufferedSamples() > cap && packets.size() > 1) {

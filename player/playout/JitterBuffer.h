@@ -50,8 +50,9 @@ public:
     int pull(qint16 *out, int count);
     // Forgets the stream: the next packet starts a new one.
     void reset();
-    // The output fell silent for a while (the machine stalled): what piled up meanwhile goes at
-    // once, at the gap already heard, rather than as a drop or a slow drain later.
+    // The output fell silent for a while (the machine stalled): what piled up meanwhile goes
+    // with the next packets to arrive (the same stall held them back), close to the gap already
+    // heard, rather than as a drop or a slow drain later.
     void skipToTarget();
 
     // Called with each packet as it arrives and its place in the stream as reckoned so far
@@ -82,9 +83,10 @@ private:
     void concealWhatWasLost();
     void conceal(int samples);
     void produce(int count);
-    void startPlaying();
     void stopPlaying();
     void applyCorrection();
+    // Drops the oldest packets, and then the head of the oldest, down to this level.
+    void trimTo(int samples);
 
     LevelControl level;
     std::unique_ptr<OpusDecoder, void (*)(OpusDecoder *)> decoder;
@@ -104,6 +106,9 @@ private:
     qint64 firstArrival = -1;
     qint64 lastArrival = -1;
     int largestGap = 0;
+    // After the output's gap: the arrival of the packets it held back, -1 before they come.
+    bool trimAfterGap = false;
+    qint64 gapArrival = -1;
     int pendingConcealSamples = 0;
     int concealedInARow = 0;
     Stats counters;
