@@ -1,5 +1,6 @@
 #include "PresenceServer.h"
 
+#include "PongGuard.h"
 #include "SourceGate.h"
 
 #include <QTcpSocket>
@@ -13,11 +14,9 @@ namespace
 {
 constexpr int kHandshakeTimeoutMs = 3000;
 constexpr quint64 kMaxIncomingBytes = 1024;
-// Qt answers every ping with a pong: a peer that pings and never reads would have them pile up
-// here. Nothing else is ever sent, so a few KiB unsent already means such a peer.
-constexpr qint64 kMaxUnsentBytes = 16 * 1024;
-// What one read may bring in, and so what one read's pongs may add.
-constexpr int kReceiveBufferBytes = 16 * 1024;
+// Nothing but pongs is ever sent to a sender, so a few KiB unsent already mean one that pings
+// and never reads.
+constexpr qint64 kMaxUnsentToSenderBytes = 16 * 1024;
 
 QHostAddress addressOf(const QWebSocket *socket)
 {
@@ -34,13 +33,7 @@ PresenceServer::PresenceServer(QObject *parent)
     // Taken in by hand, so that the connection's unsent bytes can be watched as it reads.
     connect(&listener, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = listener.nextPendingConnection()) {
-            socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
-                                    kReceiveBufferBytes);
-            connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-                if (socket->bytesToWrite() > kMaxUnsentBytes) {
-                    socket->abort();
-                }
-            });
+            abortWhenPongsPileUp(socket, kMaxUnsentToSenderBytes);
             // (Qt's own timeout covers only the connections its server accepts itself.)
             QTimer::singleShot(kHandshakeTimeoutMs, socket, [this, socket] {
                 if (std::none_of(sockets.cbegin(), sockets.cend(), [socket](QWebSocket *open) {

@@ -20,8 +20,8 @@ namespace
 constexpr int kStatePeriodMs = 1000;
 constexpr int kFrameHeaderBytes = 4;
 constexpr int kFrameBytes = kFrameHeaderBytes + kWebFrameSamples * 2;
-// Unsent bytes on a connection beyond which frames wait in the listener's own queue.
-constexpr qint64 kMaxUnsentBytes = 4 * kFrameBytes;
+// Unsent bytes on a connection beyond which audio frames wait in the listener's own queue.
+constexpr qint64 kMaxUnsentAudioBytes = 4 * kFrameBytes;
 // Pages send small JSON messages, the largest a call's answer (SDP of one audio line).
 constexpr quint64 kMaxIncomingBytes = 8192;
 // A call takes a request, an answer and a few candidates; a page sending more per second than
@@ -179,7 +179,7 @@ void WebRelay::broadcast(const QByteArray &frame)
 
 void WebRelay::flush(Listener &listener)
 {
-    while (!listener.queue.empty() && listener.socket->bytesToWrite() < kMaxUnsentBytes &&
+    while (!listener.queue.empty() && listener.socket->bytesToWrite() < kMaxUnsentAudioBytes &&
            listener.socket->state() == QAbstractSocket::ConnectedState) {
         listener.socket->sendBinaryMessage(listener.queue.front());
         listener.queue.pop_front();
@@ -268,7 +268,7 @@ void WebRelay::sendState()
     for (const auto &listener : listeners) {
         // Small and rare: it goes whatever audio is queued, and says the connection is alive;
         // a listener that takes nothing gets the next once it takes again.
-        if (listener->socket->bytesToWrite() < 2 * kMaxUnsentBytes) {
+        if (listener->socket->bytesToWrite() < 2 * kMaxUnsentAudioBytes) {
             listener->socket->sendTextMessage(message);
         }
         listener->messages = 0;

@@ -1,5 +1,6 @@
 #include "WebServer.h"
 
+#include "PongGuard.h"
 #include "SourceGate.h"
 #include "WebRelay.h"
 
@@ -25,11 +26,9 @@ const QString kResourceFolder = QStringLiteral(":/web");
 // A method is a short token of capital letters; anything else at the start is not HTTP.
 constexpr int kMaxMethodLength = 16;
 constexpr int kSendBufferBytes = 16 * 1024;
-// A listener's connection never holds more unsent than a few frames and a state message, but Qt
-// answers every ping with a pong: a peer that pings and never reads would have them pile up.
-constexpr qint64 kMaxUnsentBytes = 64 * 1024;
-// What one read may bring in, and so what one read's pongs may add.
-constexpr int kReceiveBufferBytes = 16 * 1024;
+// A listener's connection never holds more unsent than a few frames and a state message: more
+// means a peer that pings and never reads the pongs.
+constexpr qint64 kMaxUnsentToListenerBytes = 64 * 1024;
 
 struct Request {
     QByteArray method;
@@ -326,12 +325,7 @@ void WebServer::upgrade(QTcpSocket *socket)
     // Each frame leaves at once: Nagle's algorithm against a browser's delayed acknowledgements
     // would hold frames back for 40 ms and send them in bunches.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
-    connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-        if (socket->bytesToWrite() > kMaxUnsentBytes) {
-            socket->abort();
-        }
-    });
+    abortWhenPongsPileUp(socket, kMaxUnsentToListenerBytes);
     upgrader.handleConnection(socket);
 }
 
