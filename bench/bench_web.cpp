@@ -12,6 +12,7 @@
 #include "BenchSupport.h"
 #include "Signal.h"
 #include "TestSupport.h"
+#include "WebRtcUpnp.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,6 +35,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -180,32 +182,51 @@ void report(const char *name, const Delays &delays, double reference)
     std::printf("%s\n", qPrintable(delays.note.isEmpty() ? QString() : "; " + delays.note));
 }
 
-double cpuPerSecond(int listeners, const QList<QByteArray> &packets, qint64 *framesEach)
+// What a run's listeners have each received, asked once the audio has gone; it holds them, and
+// is empty when they did not connect.
+using Received = std::function<qint64()>;
+
+// The player's CPU time per second of audio while the listeners that listen() connects to it
+// hear the packets; *receivedEach: what each of them got.
+double cpuPerSecond(const QStringList &arguments, const QList<QByteArray> &packets,
+                    const std::function<Received(PlayerProcess &)> &listen, qint64 *receivedEach)
 {
-    PlayerProcess player({"--no-playback", "--no-announce", "--bind", "127.0.0.1"});
+    PlayerProcess player(arguments);
     if (!player.waitFor("web page:")) {
         return -1;
     }
-    std::vector<std::unique_ptr<QWebSocket>> sockets;
-    qint64 frames = 0;
-    for (int i = 0; i < listeners; ++i) {
-        sockets.push_back(std::make_unique<QWebSocket>());
-        QObject::connect(sockets.back().get(), &QWebSocket::binaryMessageReceived,
-                         [&frames] { ++frames; });
-        sockets.back()->open(QUrl("ws://127.0.0.1:14214/stream"));
-    }
-    if (!QTest::qWaitFor([&] {
-            return std::all_of(sockets.begin(), sockets.end(), [](const auto &socket) {
-                return socket->state() == QAbstractSocket::ConnectedState;
-            });
-        })) {
+    const Received received = listen(player);
+    if (!received) {
         return -1;
     }
     const double before = bench::processCpuMs(player.process.processId());
     sendPaced(packets, QHostAddress(QHostAddress::LocalHost), kStreamPort);
     const double used = bench::processCpuMs(player.process.processId()) - before;
-    *framesEach = listeners > 0 ? frames / listeners : 0;
+    *receivedEach = received();
     return used / (packets.size() * 0.02);
+}
+
+// Listeners of the WebSocket's PCM; each counts its 10 ms frames.
+Received webSocketListeners(int listeners)
+{
+    auto sockets = std::make_shared<std::vector<std::unique_ptr<QWebSocket>>>();
+    auto frames = std::make_shared<qint64>(0);
+    for (int i = 0; i < listeners; ++i) {
+        sockets->push_back(std::make_unique<QWebSocket>());
+        QObject::connect(sockets->back().get(), &QWebSocket::binaryMessageReceived,
+                         [frames] { ++*frames; });
+        sockets->back()->open(QUrl("ws://127.0.0.1:14214/stream"));
+    }
+    if (!QTest::qWaitFor([&] {
+            return std::all_of(sockets->begin(), sockets->end(), [](const auto &socket) {
+                return socket->state() == QAbstractSocket::ConnectedState;
+            });
+        })) {
+        return {};
+    }
+    return [sockets, frames, listeners] {
+        return listeners > 0 ? *frames / listeners : 0;
+    };
 }
 
 // A listener that answers the player's call with GStreamer's webrtcbin, as a browser would,
@@ -293,6 +314,7 @@ private:
                     if (!answer) {
                         return;
                     }
+                    player::disableUpnp(self->webrtc);
                     g_signal_emit_by_name(self->webrtc, "set-local-description", answer, nullptr);
                     gchar *sdpText = gst_sdp_message_as_text(answer->sdp);
                     const QJsonObject json{{"type", "answer"}, {"sdp", QString(sdpText)}};
@@ -315,30 +337,24 @@ private:
     bool asked = false;
 };
 
-// The player's CPU time per second of audio with calls to as many GStreamer listeners.
-double cpuPerSecondOnCalls(int calls, const QList<QByteArray> &packets, qint64 *packetsEach)
+// Calls that CallClients answer; each counts its RTP packets.
+Received callListeners(PlayerProcess &player, int calls)
 {
-    PlayerProcess player({"--no-playback", "--no-announce"});
-    if (!player.waitFor("web page:")) {
-        return -1;
-    }
     // The player takes 8 listeners from one address: the others come from the veth's.
-    std::vector<std::unique_ptr<CallClient>> clients;
+    auto clients = std::make_shared<std::vector<std::unique_ptr<CallClient>>>();
     for (int i = 0; i < calls; ++i) {
-        clients.push_back(std::make_unique<CallClient>(i < 8 ? "127.0.0.1" : "10.214.0.1"));
+        clients->push_back(std::make_unique<CallClient>(i < 8 ? "127.0.0.1" : "10.214.0.1"));
     }
     if (calls > 0 && !player.waitFor(QStringLiteral("(%1 on calls)").arg(calls), 20000)) {
-        return -1;
+        return {};
     }
-    const double before = bench::processCpuMs(player.process.processId());
-    sendPaced(packets, QHostAddress(QHostAddress::LocalHost), kStreamPort);
-    const double used = bench::processCpuMs(player.process.processId()) - before;
-    qint64 total = 0;
-    for (const auto &client : clients) {
-        total += client->packets;
-    }
-    *packetsEach = calls > 0 ? total / calls : 0;
-    return used / (packets.size() * 0.02);
+    return [clients, calls] {
+        qint64 total = 0;
+        for (const auto &client : *clients) {
+            total += client->packets;
+        }
+        return calls > 0 ? total / calls : 0;
+    };
 }
 
 // Silent 10 ms blocks in the sink between the tone's first and last block.
@@ -456,7 +472,9 @@ int main(int argc, char *argv[])
     double alone = 0;
     for (const int listeners : {0, 1, 4, 8}) {
         qint64 framesEach = 0;
-        const double cpu = cpuPerSecond(listeners, tone, &framesEach);
+        const double cpu = cpuPerSecond(
+            {"--no-playback", "--no-announce", "--bind", "127.0.0.1"}, tone,
+            [listeners](PlayerProcess &) { return webSocketListeners(listeners); }, &framesEach);
         if (cpu < 0) {
             std::fprintf(stderr, "the player or its listeners did not start\n");
             return 1;
@@ -477,7 +495,9 @@ int main(int argc, char *argv[])
     gst_init(nullptr, nullptr);
     for (const int calls : {0, 1, 4, 8, 16}) {
         qint64 packetsEach = 0;
-        const double cpu = cpuPerSecondOnCalls(calls, tone, &packetsEach);
+        const double cpu = cpuPerSecond(
+            {"--no-playback", "--no-announce"}, tone,
+            [calls](PlayerProcess &player) { return callListeners(player, calls); }, &packetsEach);
         if (cpu < 0) {
             std::fprintf(stderr, "the calls did not connect\n");
             return 1;

@@ -13,6 +13,8 @@
 #include <gst/gst.h>
 #include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
+
+#include "WebRtcUpnp.h"
 #endif
 
 namespace player
@@ -89,29 +91,6 @@ GstPtr<GstElement> makeElement(const char *factory)
 {
     GstElement *element = gst_element_factory_make(factory, nullptr);
     return GstPtr<GstElement>(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr);
-}
-
-// Libnice looks for a UPnP router on port 1900 unless told not to; a LAN call has no need.
-void disableUpnp(GstElement *webrtc)
-{
-    GstIterator *it = gst_bin_iterate_recurse(GST_BIN(webrtc));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        GObject *element = G_OBJECT(g_value_get_object(&item));
-        if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "agent")) {
-            GObject *agent = nullptr;
-            g_object_get(element, "agent", &agent, nullptr);
-            if (agent && g_object_class_find_property(G_OBJECT_GET_CLASS(agent), "upnp")) {
-                g_object_set(agent, "upnp", FALSE, nullptr);
-            }
-            if (agent) {
-                g_object_unref(agent);
-            }
-        }
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
 }
 } // namespace
 
