@@ -66,6 +66,7 @@ package-check: package
 # jitter; the web page's delay and the receiver's CPU time per listener; the delay from sound to
 # sound beside a tuned GStreamer pair; the receiver's CPU and memory beside a GStreamer receive
 # pipeline; and BENCH_SOAK_MINUTES (default 10) of streaming with every core loaded.
+# As root: each but bench_drift runs itself in a network namespace of its own.
 BENCH_SOAK_MINUTES ?= 10
 bench: configure
 	cmake --build $(BUILD_DIR) --target bench_pipedevice bench_latency bench_player bench_drift \

@@ -21,11 +21,39 @@
 
 #include <algorithm>
 #include <iterator>
+#include <vector>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace bench
 {
+
+bool runInOwnNetworkNamespace(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsSet("PLOVARIN_NETNS_OWN")) {
+        return true;
+    }
+    // Tried alone first, so that a refusal is told apart from the benchmark's own failure.
+    if (std::system("unshare -n true") != 0) {
+        std::fprintf(stderr,
+                     "%s: no network namespace of its own (unshare -n needs root and util-linux); "
+                     "not run on this host's network\n",
+                     argv[0]);
+        return false;
+    }
+    // The same program and arguments: "$0" and "$@" of the shell.
+    const char *script = "ip link set lo up && PLOVARIN_NETNS_OWN=1 exec \"$0\" \"$@\"";
+    std::vector<const char *> command{"unshare", "-n", "--", "sh", "-c", script};
+    command.insert(command.end(), argv, argv + argc);
+    command.push_back(nullptr);
+    std::fflush(nullptr);
+    execvp(command[0], const_cast<char *const *>(command.data()));
+    std::fprintf(stderr, "%s: cannot run unshare: %s\n", argv[0], std::strerror(errno));
+    return false;
+}
 
 double processCpuMs(qint64 pid)
 {

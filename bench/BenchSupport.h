@@ -1,8 +1,9 @@
 #ifndef BENCHSUPPORT_H
 #define BENCHSUPPORT_H
 
-// What the benchmarks that run the real programs side by side share: a process's CPU time and
-// memory, the window driven offscreen in a child process, and programs that end with the scope.
+// What the benchmarks that run the real programs side by side share: a network namespace of
+// their own, a process's CPU time and memory, the window driven offscreen in a child process,
+// and programs that end with the scope.
 
 #include <QByteArray>
 #include <QProcess>
@@ -19,6 +20,12 @@ struct Chromium;
 
 namespace bench
 {
+
+// A benchmark that starts the programs or sends packets never runs on the host's network: unless
+// PLOVARIN_NETNS_OWN is set (it is there already), it runs itself again with its arguments in a
+// network namespace of its own with loopback up (unshare -n, as root) and does not return. False,
+// having said why, when it cannot; the caller ends with a failure. First thing in main().
+bool runInOwnNetworkNamespace(int argc, char *argv[]);
 
 // User and system CPU time a process has used so far, all its threads, in ms; negative when it
 // is gone.

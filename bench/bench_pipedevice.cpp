@@ -1,6 +1,7 @@
 // Compares the CPU time that the pipe device spends per second of audio with the time the
 // codec (and, for 44100 Hz input, the resampler) alone need for the same audio.
 // Usage: bench_pipedevice [seconds of audio, default 60]
+#include "BenchSupport.h"
 #include "PcmConversion.h"
 #include "PipeDevice.h"
 
@@ -206,6 +207,9 @@ CpuTime throughDevice(const QByteArray &audio, int rate, int channels, QUdpSocke
 
 int main(int argc, char *argv[])
 {
+    if (!bench::runInOwnNetworkNamespace(argc, argv)) {
+        return 1;
+    }
     QCoreApplication application(argc, argv);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
 

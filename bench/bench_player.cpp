@@ -109,6 +109,9 @@ double decodeAloneCpuMs(const QList<QByteArray> &packets)
 
 int main(int argc, char *argv[])
 {
+    if (!bench::runInOwnNetworkNamespace(argc, argv)) {
+        return 1;
+    }
     QCoreApplication application(argc, argv);
     const int seconds = argc > 1 ? std::max(2, atoi(argv[1])) : 20;
     PulseServer pulse;

@@ -246,6 +246,9 @@ QByteArray cpu(double value)
 
 int main(int argc, char *argv[])
 {
+    if (!bench::runInOwnNetworkNamespace(argc, argv)) {
+        return 1;
+    }
     QCoreApplication application(argc, argv);
     const int seconds = argc > 1 ? std::max(2, std::atoi(argv[1])) : 20;
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;

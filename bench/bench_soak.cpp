@@ -137,6 +137,9 @@ void analyse(const QString &path)
 
 int main(int argc, char *argv[])
 {
+    if (!bench::runInOwnNetworkNamespace(argc, argv)) {
+        return 1;
+    }
     if (argc > 1 && QByteArray(argv[1]) == kWindowMode) {
         return runWindow(argc, argv);
     }

@@ -11,8 +11,8 @@
 // Reports per path the median and range of the delays, the glitches heard in the music under the
 // bursts, the ratio to each GStreamer pair, and the player's (or the page's) own figures; the
 // whole comparison runs several rounds, to show whether the figures hold from one to the next.
-// Run as root in a network namespace of its own (it adds nftables rules and an interface there):
-//   unshare -n -- sh -c 'ip link set lo up && build/bench/bench_sound_to_sound'
+// Run as root: it runs itself in a network namespace of its own, and adds nftables rules and an
+// interface there.
 // Usage: bench_sound_to_sound [bursts, default 20] [rounds, default 3] [only the paths whose
 // names hold this text]
 #include "BenchSupport.h"
@@ -325,6 +325,9 @@ double median(std::vector<double> values)
 
 int main(int argc, char *argv[])
 {
+    if (!bench::runInOwnNetworkNamespace(argc, argv)) {
+        return 1;
+    }
     if (argc > 1 && QByteArray(argv[1]) == kWindowMode) {
         return runWindow(argc, argv);
     }

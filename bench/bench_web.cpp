@@ -6,8 +6,8 @@
 // loss on the link to the page (nftables), a tone of some seconds on each path, and the silent
 // 10 ms blocks in the sink. Then the player's CPU time per second of audio while it relays to
 // 0, 1, 4 and 8 WebSocket listeners.
-// Run as root in a network namespace of its own (it adds nftables rules and an interface there):
-//   unshare -n -- sh -c 'ip link set lo up && build/bench/bench_web [seconds] [loss seconds]'
+// Run as root: it runs itself in a network namespace of its own, and adds nftables rules and an
+// interface there.
 // Usage: bench_web [seconds of audio per CPU run, default 10] [seconds per loss run, 120]
 #include "BenchSupport.h"
 #include "Signal.h"
@@ -374,6 +374,9 @@ int silentBlocks(const QByteArray &raw)
 
 int main(int argc, char *argv[])
 {
+    if (!bench::runInOwnNetworkNamespace(argc, argv)) {
+        return 1;
+    }
     QCoreApplication application(argc, argv);
     const int seconds = argc > 1 ? std::max(2, atoi(argv[1])) : 10;
     const int lossSeconds = argc > 2 ? std::max(5, atoi(argv[2])) : 120;

@@ -312,6 +312,9 @@ int runWindow(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    if (!bench::runInOwnNetworkNamespace(argc, argv)) {
+        return 1;
+    }
     if (argc > 1 && QByteArray(argv[1]) == "--window") {
         return runWindow(argc, argv);
     }
