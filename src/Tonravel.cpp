@@ -152,18 +152,27 @@ void Tonravel::showReceiverState(ReceiverState state, const QString &address)
         receiverStatus->setText(tr("The receiver at %1 has gone").arg(address));
         break;
     }
-    probePage(address);
+    // The same receiver's page is asked for once, not at each change of its state (the button
+    // would blink); again only for another address, or once the receiver has been gone.
+    const ReceiverAddress receiver(address);
+    const bool present =
+        receiverState == ReceiverState::Found || receiverState == ReceiverState::Streaming;
+    const QUrl page =
+        present && receiver.isValid()
+            ? QUrl(QStringLiteral("http://%1:%2/").arg(receiver.urlHost()).arg(kPagePort))
+            : QUrl();
+    if (page != probedPage) {
+        probePage(page);
+    }
 }
 
-void Tonravel::probePage(const QString &address)
+void Tonravel::probePage(const QUrl &page)
 {
     phoneButton->hide();
-    probedPage.clear();
-    const ReceiverAddress receiver(address);
-    if (!receiver.isValid()) {
+    probedPage = page;
+    if (page.isEmpty()) {
         return;
     }
-    probedPage = QUrl(QStringLiteral("http://%1:%2/").arg(receiver.urlHost()).arg(kPagePort));
     QNetworkReply *reply = pageProbe.head(QNetworkRequest(probedPage));
     QTimer::singleShot(kPageProbeTimeoutMs, reply, &QNetworkReply::abort);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {

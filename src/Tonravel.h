@@ -70,7 +70,8 @@ private:
         std::string address);
     enum class ReceiverState { None, Found, Streaming, Gone };
     void showReceiverState(ReceiverState state, const QString &address);
-    void probePage(const QString &address);
+    // Hides the phone button until page, if any, answers.
+    void probePage(const QUrl &page);
     void openPhoneDialog();
 
     QMap<QString, QAudioDeviceInfo> audioDeviceMap;
