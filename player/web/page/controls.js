@@ -176,7 +176,7 @@ function showFigures() {
   }
   if (path === 'webrtc') {
     // The call gets each packet as it arrives: the player's buffer is not on this path.
-    const ms = call.delayMs + 1000 * playback.outputLatencySeconds();
+    const ms = call.delayMs + (call.playoutMs ?? 1000 * playback.outputLatencySeconds());
     delayText.textContent = t('Delay: about {ms} ms', { ms: Math.round(ms) }) + ', ' +
       t('dropouts in the last minute: {count}', { count: call.recentDropouts });
     return;

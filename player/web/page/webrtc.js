@@ -33,9 +33,11 @@ export class Call {
 
   reset() {
     this.delayMs = 0;
+    this.playoutMs = null; // the output's own delay, where the browser tells it
     this.level = 0;
     this.concealments = []; // [seconds, concealmentEvents so far]
     this.lastStats = null;
+    this.lastPlayout = null;
   }
 
   // Asks the player for a call; the offer comes through handle().
@@ -140,14 +142,15 @@ export class Call {
     }
   }
 
-  // Reads the browser's figures of the incoming audio: the jitter buffer's delay over the last
-  // reading, dropouts (concealment events) in the last minute, the level.
+  // Reads the browser's figures of the incoming audio: the jitter buffer's and the output's delay
+  // over the last reading, dropouts (concealment events) in the last minute, the level.
   async updateStats() {
     if (!this.peer || !this.connected) {
       return;
     }
     let inbound = null;
-    (await this.peer.getStats()).forEach((report) => {
+    const reports = await this.peer.getStats();
+    reports.forEach((report) => {
       if (report.type === 'inbound-rtp' && report.kind === 'audio') {
         inbound = report;
       }
@@ -155,6 +158,15 @@ export class Call {
     if (!inbound) {
       return;
     }
+    // What the sound output holds (Chromium tells it; the page's Web Audio output is another
+    // stream, with a latency of its own).
+    const playout = inbound.playoutId ? reports.get(inbound.playoutId) : null;
+    const lastPlayout = this.lastPlayout;
+    if (playout && lastPlayout && playout.totalSamplesCount > lastPlayout.totalSamplesCount) {
+      this.playoutMs = 1000 * (playout.totalPlayoutDelay - lastPlayout.totalPlayoutDelay) /
+        (playout.totalSamplesCount - lastPlayout.totalSamplesCount);
+    }
+    this.lastPlayout = playout;
     const last = this.lastStats;
     const emitted = inbound.jitterBufferEmittedCount - (last ? last.jitterBufferEmittedCount : 0);
     if (emitted > 0) {
