@@ -38,7 +38,7 @@ struct WebRelay::Listener {
     QHostAddress address;
     quint64 id = 0;
     bool pcm = true;  // false while the page is on a call
-    int messages = 0; // since the last state message
+    int messages = 0; // in this second
     std::deque<QByteArray> queue;
     qint64 dropped = 0;
 };
@@ -47,7 +47,13 @@ WebRelay::WebRelay(QObject *parent)
     : QObject(parent)
 {
     stateTimer.setInterval(kStatePeriodMs);
-    connect(&stateTimer, &QTimer::timeout, this, &WebRelay::sendState);
+    connect(&stateTimer, &QTimer::timeout, this, [this] {
+        // A page's messages are counted by the second, whatever else sends the state.
+        for (const auto &listener : listeners) {
+            listener->messages = 0;
+        }
+        sendState();
+    });
     stateTimer.start();
 }
 
@@ -271,7 +277,6 @@ void WebRelay::sendState()
         if (listener->socket->bytesToWrite() < 2 * kMaxUnsentAudioBytes) {
             listener->socket->sendTextMessage(message);
         }
-        listener->messages = 0;
     }
 }
 
