@@ -186,6 +186,8 @@ void Tonravel::probePage(const QUrl &page)
         } else {
             LOG_LINE() << ", no page for phones at: " << probedPage.toString()
                        << ", reason: " << reply->errorString();
+            // Asked again at the next change of the receiver's state: its page may come later.
+            probedPage.clear();
         }
     });
 }
