@@ -435,7 +435,8 @@ void TestPlayer::outputGapTakesWhatPiledUp()
 void TestPlayer::callsGetEachPacketAtItsPlace()
 {
     // The WebRTC calls get each packet as it arrives, before anything is played, stamped with
-    // its place: a frame the sender lost (an empty datagram) leaves its gap for the browser.
+    // its place: a frame the sender lost (an empty datagram) leaves its gap for the browser, a
+    // pause between streams its time.
     player::JitterBuffer buffer;
     QList<qint64> positions;
     buffer.setPacketTap([&](const QByteArray &, qint64 position) { positions << position; });
@@ -444,7 +445,10 @@ void TestPlayer::callsGetEachPacketAtItsPlace()
     buffer.push(QByteArray(), 0, 20);
     buffer.push(stream[1], 960, 40);
     buffer.push(stream[2], 960, 60);
-    QCOMPARE(positions, (QList<qint64>{0, 1920, 2880}));
+    // A new stream after 320 ms without one goes on by that time.
+    buffer.reset();
+    buffer.push(stream[0], 960, 400);
+    QCOMPARE(positions, (QList<qint64>{0, 1920, 2880, 19200}));
 }
 
 void TestPlayer::presenceCannotBeHeldHostage()

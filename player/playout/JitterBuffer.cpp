@@ -142,12 +142,22 @@ void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
         mediaSamples += pendingConcealSamples;
     }
     pendingConcealSamples = 0;
-    packets.push_back(
-        {packet, samples, arrivalMs < 0 ? -1 : arrivalMs * kSampleRate / 1000, mediaSamples});
+    const qint64 arrival = arrivalMs < 0 ? -1 : arrivalMs * kSampleRate / 1000;
+    if (!playing && packets.empty() && arrival >= 0 && lastPushArrival >= 0) {
+        // A stream after a pause goes on from the last one's place by the time between them:
+        // the calls' timestamps (these places) keep in step with the clock, and a browser does
+        // not take the pause for packets that came late and hold that much more from then on.
+        mediaSamples = std::max(mediaSamples, lastPushEnd + (arrival - lastPushArrival) - samples);
+    }
+    packets.push_back({packet, samples, arrival, mediaSamples});
     if (packetTap && !packet.isEmpty()) {
         packetTap(packet, mediaSamples);
     }
     mediaSamples += samples;
+    if (arrival >= 0) {
+        lastPushArrival = arrival;
+        lastPushEnd = mediaSamples;
+    }
     queuedSamples += samples;
     const int target = level.targetSamples();
     if (!playing || !pulledSinceStart) {
@@ -156,7 +166,6 @@ void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
         // came before that is too old to start with (a backlog, or a sound card that was not
         // taking audio yet). Started lower, the first gaps would run it dry, and the target
         // they grow would then be reached only by the rate, held at its limit for many seconds.
-        const qint64 arrival = packets.back().arrival;
         if (arrival >= 0 && lastArrival >= 0) {
             // (Whole blocks: arrivals are read up to a pull late.)
             largestGap =
@@ -179,7 +188,6 @@ void JitterBuffer::push(const QByteArray &packet, int samples, qint64 arrivalMs)
     if (trimAfterGap) {
         // Packets the stall held back come in together: the level after them all is the one a
         // stream starts with.
-        const qint64 arrival = packets.back().arrival;
         gapArrival = gapArrival < 0 ? arrival : gapArrival;
         if (arrival >= 0 && arrival - gapArrival > kSampleRate / 500) {
             trimAfterGap = false;

@@ -95,6 +95,9 @@ private:
     std::deque<Packet> packets;
     int queuedSamples = 0;
     qint64 mediaSamples = 0;
+    // The last packet pushed with an arrival time: when it came, and the place after it.
+    qint64 lastPushArrival = -1;
+    qint64 lastPushEnd = 0;
     // Arrival against stream position (both in samples) of the packets decoded lately.
     std::deque<std::pair<qint64, qint64>> lateness;
     QVector<qint16> decoded; // decoded, not yet resampled
