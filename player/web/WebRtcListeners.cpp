@@ -73,8 +73,9 @@ constexpr int kSampleRate = 48000;
 constexpr int kBusPeriodMs = 250;
 // Each call's own queue: a stalled one loses its oldest audio beyond this.
 constexpr guint64 kPeerQueueNs = 200 * GST_MSECOND;
-// Timestamps follow the stream's positions; beyond this from the clock (a pause between two
-// streams, a sender's clock far off after hours) they start again from the clock.
+// Timestamps follow the stream's positions (which go on by the time of a pause between
+// streams); beyond this from the clock (a sender's clock far off after hours, a flood) they
+// start again from the clock.
 constexpr GstClockTimeDiff kMaxTimestampSkewNs = 500 * GST_MSECOND;
 // A page sends a few candidates per call; more is not a page.
 constexpr int kMaxRemoteCandidates = 32;
@@ -91,6 +92,16 @@ GstPtr<GstElement> makeElement(const char *factory)
 {
     GstElement *element = gst_element_factory_make(factory, nullptr);
     return GstPtr<GstElement>(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr);
+}
+
+// webrtcbin holds each packet until its timestamp and the pipeline's latency have passed (some
+// 60-80 ms in all): the packets come at the stream's pace already, and go on as they come.
+void sendAsTheyCome(GstBin *, GstBin *, GstElement *element, gpointer)
+{
+    GstElementFactory *factory = gst_element_get_factory(element);
+    if (factory && g_str_equal(GST_OBJECT_NAME(factory), "clocksync")) {
+        g_object_set(element, "sync", FALSE, nullptr);
+    }
 }
 } // namespace
 
@@ -319,6 +330,7 @@ bool WebRtcListeners::add(quint64 id, const QHostAddress &localAddress, QString 
                  kPeerQueueNs, nullptr);
     gst_util_set_object_arg(G_OBJECT(peer->queue.get()), "leaky", "downstream");
     gst_util_set_object_arg(G_OBJECT(peer->webrtc.get()), "bundle-policy", "max-bundle");
+    g_signal_connect(peer->webrtc.get(), "deep-element-added", G_CALLBACK(sendAsTheyCome), nullptr);
     GstWebRTCICE *ice = nullptr;
     g_object_get(peer->webrtc.get(), "ice-agent", &ice, nullptr);
     if (ice) {
