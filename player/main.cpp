@@ -54,9 +54,6 @@ int run(player::Player &receiver, QCoreApplication &application)
     if (startCode != player::kExitOk) {
         return startCode;
     }
-    // Ctrl+C and termination end the player cleanly; a second one ends it at once.
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
     QTimer signalPoll;
     QObject::connect(&signalPoll, &QTimer::timeout, &receiver, [&receiver] {
         const int count = stopSignals.load();
@@ -73,6 +70,10 @@ int run(player::Player &receiver, QCoreApplication &application)
 
 int main(int argc, char *argv[])
 {
+    // Ctrl+C and termination end the player cleanly, also one that comes while it starts (it
+    // may already be announcing itself); a second one ends it at once.
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
     // The discovery library's trace lines would scatter the player's own messages and status.
     setLogLinesEnabled(false);
     QCoreApplication application(argc, argv);
