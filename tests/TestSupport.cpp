@@ -277,6 +277,8 @@ void Chromium::launch(const QString &url, const QString &sink)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", ":" + display.readLine().trimmed());
     environment.insert("PULSE_SINK", sink);
+    // Its singleton's socket folder goes with the profile, not into /tmp for good when killed.
+    environment.insert("TMPDIR", profile.path());
     browser.setProcessEnvironment(environment);
     browser.setStandardOutputFile(QProcess::nullDevice());
     browser.setStandardErrorFile(QProcess::nullDevice());
