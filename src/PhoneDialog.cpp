@@ -15,7 +15,6 @@
 
 namespace
 {
-constexpr int kQuietZone = 4;
 // Large enough for a phone's camera held at arm's length from the screen.
 constexpr int kModulePixels = 6;
 
@@ -26,15 +25,15 @@ QImage qrImage(const QByteArray &text, int moduleSize)
     if (code.isNull()) {
         return QImage();
     }
-    const int side = (code.size() + 2 * kQuietZone) * moduleSize;
+    const int side = (code.size() + 2 * QrCode::kQuietZone) * moduleSize;
     QImage image(side, side, QImage::Format_Grayscale8);
     image.fill(Qt::white);
     for (int y = 0; y < code.size(); ++y) {
         for (int x = 0; x < code.size(); ++x) {
             if (code.isDark(x, y)) {
                 for (int dy = 0; dy < moduleSize; ++dy) {
-                    uchar *line = image.scanLine((y + kQuietZone) * moduleSize + dy);
-                    std::fill_n(line + (x + kQuietZone) * moduleSize, moduleSize, uchar(0));
+                    uchar *line = image.scanLine((y + QrCode::kQuietZone) * moduleSize + dy);
+                    std::fill_n(line + (x + QrCode::kQuietZone) * moduleSize, moduleSize, uchar(0));
                 }
             }
         }

@@ -8,7 +8,6 @@
 
 namespace
 {
-constexpr int kQuietZone = 4;
 // Bright white and black, set explicitly: a dark terminal's default foreground is light.
 constexpr int kDarkForeground = 30;
 constexpr int kLightForeground = 97;

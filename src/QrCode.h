@@ -10,6 +10,9 @@
 class QrCode
 {
 public:
+    // Light modules on every side that a reader needs to find the code.
+    static constexpr int kQuietZone = 4;
+
     // Encodes text; isNull() with errorString() when it cannot.
     explicit QrCode(const QByteArray &text);
 
